@@ -1,0 +1,16 @@
+# kaldora_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [QT])
+# One line per test program. QT marks programs that need Qt's event loop; the
+# thread-sanitizer preset leaves those out because Qt itself is not instrumented.
+function(kaldora_add_test name)
+  cmake_parse_arguments(T "QT" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  set(env "QT_QPA_PLATFORM=offscreen")
+  if(T_QT)
+    set_tests_properties(${name} PROPERTIES LABELS qt)
+  endif()
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
+endfunction()
