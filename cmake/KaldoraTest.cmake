@@ -1,16 +1,22 @@
 # kaldora_add_test(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [QT])
-# One line per test program. QT marks programs that need Qt's event loop; the
-# thread-sanitizer preset leaves those out because Qt itself is not instrumented.
+# One line per test program. QT programs get a main that creates the QApplication
+# (offscreen platform) and are labelled "qt": the thread-sanitizer preset leaves
+# them out because Qt itself is not instrumented.
 function(kaldora_add_test name)
   cmake_parse_arguments(T "QT" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  if(T_QT)
+    add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/QtTestMain.cpp)
+    set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    target_link_libraries(${name} PRIVATE ${T_LIBS} Qt6::Widgets Qt6::Test GTest::gtest GTest::gmock Threads::Threads)
+  else()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  endif()
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name})
-  set(env "QT_QPA_PLATFORM=offscreen")
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
   if(T_QT)
     set_tests_properties(${name} PROPERTIES LABELS qt)
   endif()
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
 endfunction()
