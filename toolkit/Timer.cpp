@@ -1,5 +1,6 @@
 #include "toolkit/Timer.h"
 
+#include <QPointer>
 #include <QTimer>
 #include <algorithm>
 
@@ -118,6 +119,10 @@ void TTimer::Restart() {
 }
 
 void TTimer::Tick() {
-    FireEvent(OnTimer, this);
-    emit timeout();
+    // The handler may destroy this timer: it runs from a copy, and the signal
+    // only goes out if the timer still exists.
+    const QPointer<TTimer> self(this);
+    const auto handler = OnTimer;
+    FireEvent(handler, this);
+    if (self) emit timeout();
 }
