@@ -185,8 +185,8 @@ std::string DescribeFrame(const TDecodedFrame& f, bool encrypted) {
     else
         line("command code", "none");
     line("check byte", Hex2(f.BlockCheck) + " (verified)");
-    line("length prefix",
-         HexBytes(f.LengthPrefix) + " (" + std::to_string(f.PayloadLength) + " payload bytes)");
+    line("length prefix", HexBytes(f.LengthPrefix) + " (" + std::to_string(f.PayloadLength) +
+                              (f.PayloadLength == 1 ? " payload byte)" : " payload bytes)"));
     if (encrypted) {
         line("payload sent", HexBytes(f.PayloadSent));
         line("payload", HexBytes(f.Payload) + " (deciphered)");
