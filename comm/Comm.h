@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <bitset>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -170,6 +171,8 @@ public:
     uint32_t SuspendTime() const { return FSuspendTime; }
     // True once the thread has left its loop (stopped, or the device is gone).
     bool Finished() const;
+    // Waits at most timeout for the thread to leave its loop; true if it has.
+    bool WaitFinished(std::chrono::milliseconds timeout) const;
     std::thread::native_handle_type NativeHandle() { return FThread.native_handle(); }
 
 private:

@@ -44,6 +44,11 @@ bool TCommEventThread::Finished() const {
     return FHandOver->Finished;
 }
 
+bool TCommEventThread::WaitFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(FHandOver->Mutex);
+    return FHandOver->Changed.wait_for(lock, timeout, [&] { return FHandOver->Finished; });
+}
+
 void TCommEventThread::Stop() {
     {
         std::unique_lock lock(FHandOver->Mutex);
@@ -64,6 +69,7 @@ void TCommEventThread::Execute() {
     const auto finish = [&] {
         std::lock_guard guard(state->Mutex);
         state->Finished = true;
+        state->Changed.notify_all();
     };
     if (!FWaiter) return finish();
 
