@@ -47,7 +47,9 @@ limited to that range, as the control does; values are then sent as their low 8 
   --encrypt          encipher the payload
   --help             show this text
 
-Options take their value as the next argument or after '='. Exit status: 0 when the
+Texts are sent byte for byte as given; the window converts its texts to Big5 first,
+which differs only for characters outside ASCII. Options take their value as the next
+argument or after '='. Exit status: 0 when the
 frame was built, 2 on an error (its message goes to standard error).
 )";
 
