@@ -401,7 +401,17 @@ TSerialResult TPosixSerialDriver::SetCommState(TSerialHandle handle, const TDcb&
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
 
-    if (tcsetattr(port->Fd, TCSANOW, &t) != 0) return SystemFailure();
+    if (tcsetattr(port->Fd, TCSANOW, &t) != 0) {
+        // glibc reports EINVAL when the device changed the frame format it was
+        // given; a pseudo-terminal always keeps 8 bits without parity. That
+        // is the device's choice, not a refusal, so it counts as success.
+        const int error = errno;
+        termios now{};
+        const tcflag_t own = CSIZE | PARENB;
+        if (error != EINVAL || tcgetattr(port->Fd, &now) != 0 || (now.c_cflag & ~own) != (t.c_cflag & ~own) ||
+            now.c_iflag != t.c_iflag || cfgetospeed(&now) != cfgetospeed(&t))
+            return TSerialResult::Failure(PosixErrorNumber(error));
+    }
     if (!standard) {
         const int error = SetExactBaudRate(port->Fd, dcb.BaudRate);
         if (error != 0) return TSerialResult::Failure(PosixErrorNumber(error));
