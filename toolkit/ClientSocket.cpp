@@ -1,5 +1,6 @@
 #include "toolkit/ClientSocket.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QTcpSocket>
 #include <cerrno>
@@ -20,6 +21,13 @@ std::string AsyncErrorMessage(int code) {
 std::string CallErrorMessage(int code, const char* api) {
     return "Windows socket error: " + std::string(std::strerror(code)) + " (" + std::to_string(code) +
            "), on API '" + api + "'";
+}
+
+// Reported from the event loop, even if the client is gone by then.
+void ReportLater(const std::string& message) {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [message] { ReportException(message); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -103,6 +111,7 @@ TClientSocket::~TClientSocket() {
 void TClientSocket::Open() {
     if (FActive || FOpening || FSocket->state() != QAbstractSocket::UnconnectedState) EndConnection(true);
     FOpening = true;
+    FConnectingRaised = false;
     FireEvent(OnLookup, this, &FConnection);
     if (!FOpening) return; // the lookup handler closed the client again
     // The port is a 16-bit number on the wire; higher bits are dropped.
@@ -125,7 +134,10 @@ void TClientSocket::EndConnection(bool raiseEvents) {
 }
 
 void TClientSocket::SocketStateChanged(int state) {
-    if (state == QAbstractSocket::ConnectingState && FOpening) FireEvent(OnConnecting, this, &FConnection);
+    // Once per Open, although Qt enters this state again for each address of a host name.
+    if (state != QAbstractSocket::ConnectingState || !FOpening || FConnectingRaised) return;
+    FConnectingRaised = true;
+    FireEvent(OnConnecting, this, &FConnection);
 }
 
 void TClientSocket::SocketConnected() {
@@ -160,8 +172,7 @@ void TClientSocket::SocketError(int qtSocketError) {
         FOpening = false;
         if (RaiseError(kind, code) == 0) return;
         // Shown from the event loop: a modal box must not run inside Qt's socket code.
-        QMetaObject::invokeMethod(
-            this, [message = AsyncErrorMessage(code)] { ReportException(message); }, Qt::QueuedConnection);
+        ReportLater(AsyncErrorMessage(code));
         return;
     }
 

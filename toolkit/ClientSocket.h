@@ -131,6 +131,7 @@ private:
     int FPort = 0;
     bool FActive = false;
     bool FOpening = false;
+    bool FConnectingRaised = false;
     // Set while SendBuf/ReceiveBuf are inside Qt, so a failure there is raised from the call.
     const char* FCallApi = nullptr;
     std::string FPendingCallError;

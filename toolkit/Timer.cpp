@@ -37,25 +37,33 @@ TTimerEngine& RealTimerEngine() {
 class TVirtualTimerEngine::TAlarm : public TTimerAlarm {
 public:
     TAlarm(TVirtualTimerEngine& engine, std::function<void()> tick)
-        : FEngine(engine), FTick(std::move(tick)) {
-        FEngine.FAlarms.push_back(this);
+        : FEngine(&engine), FTick(std::move(tick)) {
+        FEngine->FAlarms.push_back(this);
     }
-    ~TAlarm() override { std::erase(FEngine.FAlarms, this); }
+    ~TAlarm() override {
+        if (FEngine) std::erase(FEngine->FAlarms, this);
+    }
     void Start(unsigned ms) override {
         FPeriod = ms;
-        FArmed = ms > 0;
-        FDue = FEngine.FNow + ms;
-        FSequence = ++FEngine.FArmSequence;
+        FArmed = ms > 0 && FEngine;
+        if (!FEngine) return;
+        FDue = FEngine->FNow + ms;
+        FSequence = ++FEngine->FArmSequence;
     }
     void Stop() override { FArmed = false; }
 
-    TVirtualTimerEngine& FEngine;
+    TVirtualTimerEngine* FEngine; // null once the engine is gone
     std::function<void()> FTick;
     bool FArmed = false;
     uint64_t FPeriod = 0;
     uint64_t FDue = 0;
     uint64_t FSequence = 0;
 };
+
+TVirtualTimerEngine::~TVirtualTimerEngine() {
+    for (TAlarm* a : FAlarms)
+        a->FEngine = nullptr;
+}
 
 std::unique_ptr<TTimerAlarm> TVirtualTimerEngine::CreateAlarm(std::function<void()> tick) {
     return std::make_unique<TAlarm>(*this, std::move(tick));

@@ -32,7 +32,7 @@ public:
 class TTimerEngine {
 public:
     virtual ~TTimerEngine() = default;
-    // The engine must outlive the alarms it creates.
+    // The real engine must outlive the alarms it creates.
     virtual std::unique_ptr<TTimerAlarm> CreateAlarm(std::function<void()> tick) = 0;
 };
 
@@ -45,9 +45,15 @@ public:
 // The program's real-time engine.
 TTimerEngine& RealTimerEngine();
 
-// Time that moves only through Advance. Starts at 0 ms.
+// Time that moves only through Advance. Starts at 0 ms. Alarms that outlive
+// the engine never fire again.
 class TVirtualTimerEngine : public TTimerEngine {
 public:
+    TVirtualTimerEngine() = default;
+    TVirtualTimerEngine(const TVirtualTimerEngine&) = delete;
+    TVirtualTimerEngine& operator=(const TVirtualTimerEngine&) = delete;
+    ~TVirtualTimerEngine() override;
+
     std::unique_ptr<TTimerAlarm> CreateAlarm(std::function<void()> tick) override;
 
     uint64_t Now() const { return FNow; }

@@ -139,3 +139,16 @@ TEST(Timer, RealTimeOneShot) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Timer, TimerMayOutliveItsVirtualEngine) {
+    auto engine = std::make_unique<TVirtualTimerEngine>();
+    TTimer timer(*engine);
+    timer.SetInterval(5);
+    engine.reset();
+    timer.SetInterval(7); // harmless; it can never fire now
+    timer.SetEnabled(false);
+}
+
+} // namespace
