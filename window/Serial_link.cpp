@@ -1,0 +1,111 @@
+// The link controls of the top bar: COM or TCP, port number, baud rate, parity, open/close.
+
+#include <QMessageBox>
+
+#include "base/Convert.h"
+#include "comm/SerialPorts.h"
+#include "toolkit/ExceptionReport.h"
+#include "window/Serial_main.h"
+
+namespace {
+
+struct TBaudStep {
+    const char* Shown;
+    const char* Next;
+    TBaudRate Rate;
+};
+
+// The button steps through these rates; its caption says which one Comm1 has.
+constexpr TBaudStep BaudCycle[] = {
+    {"2400bps", "4800bps", br4800},     {"4800bps", "9600bps", br9600},
+    {"9600bps", "19200bps", br19200},   {"19200bps", "38400bps", br38400},
+    {"38400bps", "57600bps", br57600},  {"57600bps", "115200bps", br115200},
+    {"115200bps", "2400bps", br2400},
+};
+
+// The component sends paOdd as even parity and paEven as odd, so each item
+// passes the value that puts its own parity on the line.
+constexpr TParity ParityOfItem[] = {paNone, paEven, paOdd, paMark, paSpace};
+
+} // namespace
+
+void TForm1::RadioButton1Click(TObject*) {
+    SetVisible({Label6, Label7, Edit3, Edit4}, false);
+    SetVisible({Label1, CSpinEdit1, btnBaudRate, LB_ComDevice}, true);
+}
+
+void TForm1::RadioButton2Click(TObject*) {
+    SetVisible({Label1, CSpinEdit1, btnBaudRate, LB_ComDevice}, false);
+    SetVisible({Label6, Label7, Edit3, Edit4}, true);
+}
+
+void TForm1::CSpinEdit1Change(TObject*) {
+    ComDeviceName = "Com" + std::to_string(CSpinEdit1->Value());
+    ShowComDevice();
+}
+
+void TForm1::ShowComDevice() {
+    const std::string path = ResolveDeviceName(ComDeviceName, FPortLister());
+    LB_ComDevice->setText(path.empty() ? QStringLiteral("(no port)") : QString::fromStdString(path));
+}
+
+void TForm1::btnBaudRateClick(TObject*) {
+    const QString shown = btnBaudRate->text();
+    for (const TBaudStep& step : BaudCycle) {
+        if (shown == QLatin1String(step.Shown)) {
+            btnBaudRate->setText(step.Next);
+            Comm1->SetBaudRate(step.Rate);
+            return;
+        }
+    }
+}
+
+void TForm1::cbParityChange(TObject*) {
+    const int index = cbParity->currentIndex();
+    if (index >= 0 && index < static_cast<int>(std::size(ParityOfItem))) Comm1->SetParity(ParityOfItem[index]);
+}
+
+void TForm1::Data_EncryptClick(TObject*) {}
+
+void TForm1::BB_PortSwitchClick(TObject*) {
+    if (RadioButton1->isChecked()) {
+        if (Comm1->Enabled()) {
+            Comm1->Close();
+            BB_SendData->setEnabled(Comm1->Enabled());
+            CSpinEdit1->setEnabled(!Comm1->Enabled());
+            BB_PortSwitch->setText("Open");
+            if (!Comm1->Enabled()) WriteLog("Close " + Comm1->DeviceName() + " OK");
+            btnBaudRate->setEnabled(true);
+            RadioButton1->setEnabled(true);
+            RadioButton2->setEnabled(true);
+        } else {
+            Comm1->SetDeviceName(ComDeviceName);
+            Comm1->Open();
+            Comm1->SetRTSState(true);
+            Comm1->SetDTRState(true);
+            BB_PortSwitch->setText("Close");
+            BB_SendData->setEnabled(Comm1->Enabled());
+            CSpinEdit1->setEnabled(!Comm1->Enabled());
+            if (Comm1->Enabled()) WriteLog("Open " + Comm1->DeviceName() + " OK");
+            btnBaudRate->setEnabled(false);
+            RadioButton1->setEnabled(false);
+            RadioButton2->setEnabled(false);
+        }
+        return;
+    }
+    if (ClientSocket1->Active()) {
+        ClientSocket1->Socket()->Close();
+        BB_PortSwitch->setText("Open");
+        RadioButton1->setEnabled(true);
+        RadioButton2->setEnabled(true);
+    } else if (!Edit3->text().isEmpty() && !Edit4->text().isEmpty()) {
+        BB_PortSwitch->setText("Close");
+        ClientSocket1->SetHost(Edit3->text());
+        ClientSocket1->SetPort(StrToInt(Edit4->text().toStdString()));
+        ClientSocket1->Open();
+        RadioButton1->setEnabled(false);
+        RadioButton2->setEnabled(false);
+    } else {
+        ShowMessageBox("IP 或埠號錯誤", "error!");
+    }
+}

@@ -1,0 +1,222 @@
+#include "window/Serial_main.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileSystemWatcher>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <QTime>
+#include <QVBoxLayout>
+
+#include "comm/PosixSerialDriver.h"
+#include "comm/SerialPorts.h"
+#include "toolkit/ExceptionReport.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// A handler bound to a control event, guarded so that an Exception ends only that handler.
+template <class F> auto Handler(F f) { return Guarded(std::move(f)); }
+
+} // namespace
+
+TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
+    : QMainWindow(parent),
+      FPortLister(environment.PortLister ? environment.PortLister : ListSerialPorts) {
+    setupUi(this);
+    // The stored outer bounds; the form file only carries the size.
+    setGeometry(234, 167, 1001, 840);
+    QFont font("Times New Roman");
+    font.setPixelSize(13);
+    setFont(font);
+    for (QLabel* red : {Label15, Label16}) {
+        QFont f = red->font();
+        f.setPixelSize(20);
+        red->setFont(f);
+    }
+    QFont bold = CSpinEdit1->font();
+    bold.setBold(true);
+    CSpinEdit1->setFont(bold);
+    BB_Exit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
+    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_ArrowRight));
+    BB_SendData->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
+    BB_SendBin->setIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+    CSpinEdit1->SetEditorEnabled(false);
+    Splitter1->setSizes({48, 1000});
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+
+    auto* statusPanel = new QLabel(StatusBar1);
+    statusPanel->setFixedWidth(50);
+    StatusBar1->addWidget(statusPanel);
+    StatusBar1->setSizeGripEnabled(false);
+    auto* panel2Layout = new QVBoxLayout(Panel2); // only the status bar; the data line keeps its place
+    panel2Layout->setContentsMargins(0, 0, 0, 0);
+    panel2Layout->addStretch();
+    panel2Layout->addWidget(StatusBar1);
+
+    auto driver = environment.SerialDriver ? environment.SerialDriver
+                                           : std::make_shared<TPosixSerialDriver>(FPortLister);
+    Comm1 = std::make_unique<TComm>(driver, &FPoster);
+    Comm1->SetDeviceName("Com1");
+    Comm1->SetMonitorEvents({evError, evRlsd, evRxChar, evRxFlag, evTxEmpty});
+    Comm1->SetBaudRate(br19200);
+    Comm1->SetFlowControl(fcNone);
+
+    ClientSocket1 = std::make_unique<TClientSocket>();
+    ClientSocket1->SetHost("127.0.0.1");
+    ClientSocket1->SetPort(50001);
+
+    TTimerEngine* engine = environment.TimerEngine;
+    auto makeTimer = [engine](unsigned interval) {
+        auto timer = engine ? std::make_unique<TTimer>(*engine) : std::make_unique<TTimer>();
+        timer->SetEnabled(false);
+        timer->SetInterval(interval);
+        return timer;
+    };
+    Timer1 = makeTimer(1000);
+    Timer2 = makeTimer(5);
+    Timer3 = makeTimer(100);
+    Timer4 = makeTimer(3000);
+
+    // What the constructor itself does once the stored layout is loaded.
+    auto* memoLayout = new QVBoxLayout(Panel5);
+    memoLayout->setContentsMargins(0, 0, 0, 0);
+    memoLayout->addWidget(Memo1);
+    Splitter2->hide();
+    Memo2->hide();
+
+    BindEvents();
+
+    // Which device "Com<N>" opens here, kept current as adapters come and go.
+    FDevWatcher = new QFileSystemWatcher({"/dev"}, this);
+    connect(FDevWatcher, &QFileSystemWatcher::directoryChanged, this, [this] { ShowComDevice(); });
+    ShowComDevice();
+
+    CSpinEdit5->Editor()->setFocus();
+}
+
+TForm1::~TForm1() {
+    // Closing the window closes the links quietly: no handler may run any more.
+    ClientSocket1->OnLookup = nullptr;
+    ClientSocket1->OnConnecting = nullptr;
+    ClientSocket1->OnConnect = nullptr;
+    ClientSocket1->OnDisconnect = nullptr;
+    ClientSocket1->OnRead = nullptr;
+    ClientSocket1->OnError = nullptr;
+    Comm1->OnRxChar = nullptr;
+    for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get()}) t->OnTimer = nullptr;
+    Comm1->Close();
+    ClientSocket1->Close();
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::BindEvents() {
+    auto click = [this](QAbstractButton* button, void (TForm1::*method)(TObject*)) {
+        connect(button, &QAbstractButton::clicked, this, Handler([this, method] { (this->*method)(nullptr); }));
+    };
+    click(RadioButton1, &TForm1::RadioButton1Click);
+    click(RadioButton2, &TForm1::RadioButton2Click);
+    click(btnBaudRate, &TForm1::btnBaudRateClick);
+    click(BB_PortSwitch, &TForm1::BB_PortSwitchClick);
+    click(Data_Encrypt, &TForm1::Data_EncryptClick);
+    click(CB_TimeRecord, &TForm1::Data_EncryptClick);
+    click(BitBtn1, &TForm1::BitBtn1Click);
+    click(Button2, &TForm1::Button2Click);
+    click(Button3, &TForm1::Button3Click);
+    click(RadioButton3, &TForm1::RadioButton3Click);
+    click(RadioButton6, &TForm1::RadioButton3Click);
+    click(RadioButton7, &TForm1::RadioButton3Click);
+    click(RadioButton4, &TForm1::RadioButton4Click);
+    click(RadioButton5, &TForm1::RadioButton4Click);
+    click(BB_SendData, &TForm1::BB_SendDataClick);
+    click(BB_SendBin, &TForm1::BB_SendBinClick);
+    click(Button1, &TForm1::Button1Click);
+    click(BB_Clear, &TForm1::BB_ClearClick);
+    click(Button4, &TForm1::Button4Click);
+    connect(BB_Exit, &QPushButton::clicked, this, &QWidget::close);
+    connect(cbParity, &QComboBox::currentIndexChanged, this, Handler([this] { cbParityChange(nullptr); }));
+
+    CSpinEdit1->OnChange = Handler([this](TObject* s) { CSpinEdit1Change(s); });
+    SE_11->OnChange = Handler([this](TObject* s) { SE_11Change(s); });
+    SE_12->OnChange = Handler([this](TObject* s) { SE_12Change(s); });
+    rgCommand->OnClick = Handler([this](TObject* s) { rgCommandClick(s); });
+    Edit5->installEventFilter(this); // key release: Edit5KeyUp
+
+    Comm1->OnRxChar = [this](TObject* s, unsigned long count) { Comm1RxChar(s, count); };
+
+    ClientSocket1->OnLookup = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Lookup(s, k); };
+    ClientSocket1->OnConnecting = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Connecting(s, k); };
+    ClientSocket1->OnConnect = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Connect(s, k); };
+    ClientSocket1->OnDisconnect = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Disconnect(s, k); };
+    ClientSocket1->OnRead = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Read(s, k); };
+    ClientSocket1->OnError = [this](TObject* s, TClientWinSocket* k, TErrorEvent& e, int& code) {
+        ClientSocket1Error(s, k, e, code);
+    };
+
+    Timer1->OnTimer = [this](TObject* s) { Timer1Timer(s); };
+    Timer2->OnTimer = [this](TObject* s) { Timer2Timer(s); };
+    Timer3->OnTimer = [this](TObject* s) { Timer3Timer(s); };
+    Timer4->OnTimer = [this](TObject* s) { Timer4Timer(s); };
+
+    // Enter in an edit, spin edit, radio button or check box runs the default
+    // button BitBtn1; on a button it clicks that button.
+    for (QWidget* w : findChildren<QWidget*>()) {
+        if (qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w)) w->installEventFilter(this);
+    }
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease && watched == Edit5) {
+        Guarded([this] { Edit5KeyUp(nullptr); })();
+        return false;
+    }
+    if (event->type() != QEvent::KeyPress) return QMainWindow::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key != Qt::Key_Return && key != Qt::Key_Enter) return QMainWindow::eventFilter(watched, event);
+    auto* button = qobject_cast<QPushButton*>(watched);
+    if (button) {
+        if (button->isEnabled()) button->click();
+        return true;
+    }
+    if (BitBtn1->isEnabled()) BitBtn1->click();
+    return true;
+}
+
+void TForm1::SetVisible(std::initializer_list<QWidget*> controls, bool visible) {
+    for (QWidget* w : controls) w->setVisible(visible);
+}
+
+void TForm1::SetEnabled(std::initializer_list<QWidget*> controls, bool enabled) {
+    for (QWidget* w : controls) w->setEnabled(enabled);
+}
+
+void TForm1::WriteLog(const std::string& text) {
+    if (LogLength > 30000 && AutoClear->isChecked()) {
+        Memo1->clear();
+        LogLength = 0;
+    }
+    QString line = QString::fromStdString(text);
+    if (CB_TimeRecord->isChecked()) {
+        const QLocale locale = QLocale::system();
+        // The long format names the time zone too; the log wants the time of day only.
+        QString format = locale.timeFormat(QLocale::LongFormat).remove(QLatin1String(" t")).remove('t').trimmed();
+        line = locale.toString(QTime::currentTime(), format) + ">   " + line;
+    }
+    Memo1->appendPlainText(line);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    Guarded([this] { FormResize(this); })();
+}
+
+void TForm1::FormResize(TObject*) {
+    // Negative widths are kept at zero: an edit cannot be narrower than nothing.
+    ED_20->resize(std::max(0, Panel2->width() - 80), ED_20->height());
+    Edit1->resize(std::max(0, Panel4->width() - 125), Edit1->height());
+}
