@@ -37,7 +37,13 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
         QFont f = red->font();
         f.setPixelSize(20);
         red->setFont(f);
+        QPalette p = red->palette();
+        p.setColor(QPalette::WindowText, Qt::red);
+        red->setPalette(p);
     }
+    QPalette grey = LB_ComDevice->palette();
+    grey.setColor(QPalette::WindowText, Qt::darkGray);
+    LB_ComDevice->setPalette(grey);
     QFont bold = CSpinEdit1->font();
     bold.setBold(true);
     CSpinEdit1->setFont(bold);
