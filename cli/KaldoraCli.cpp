@@ -109,17 +109,6 @@ constexpr TTextOption TextOptions[] = {
     {"--data", &TCommandInputs::DataText},
 };
 
-std::string Hex2(unsigned value) {
-    char text[4];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    return text;
-}
-
-std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
-    return text;
-}
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string text = FormatFrameHex(bytes.data(), bytes.size());
@@ -133,7 +122,7 @@ std::string Quoted(const std::vector<uint8_t>& bytes) {
         if (b >= 0x20 && b < 0x7F)
             text += static_cast<char>(b);
         else
-            text += "\\x" + Hex2(b);
+            text += "\\x" + HexByteText(b);
     }
     return text + "'";
 }
@@ -178,15 +167,15 @@ std::string DescribeFrame(const TDecodedFrame& f, bool encrypted) {
         out.append(field.size() < 16 ? 16 - field.size() : 1, ' ');
         out += value + "\n";
     };
-    line("start byte", Hex2(f.StartByte) + (f.FormA ? " (form A)" : " (form B)"));
+    line("start byte", HexByteText(f.StartByte) + (f.FormA ? " (form A)" : " (form B)"));
     line("packet number", std::to_string(f.PacketNumber));
-    line("address word", Hex4(f.AddressWord) + " (" + std::to_string(f.AddressWord) + ")");
+    line("address word", HexWordText(f.AddressWord) + " (" + std::to_string(f.AddressWord) + ")");
     line("model bytes", f.ModelBytes.empty() ? "none" : HexBytes(f.ModelBytes));
     if (f.CommandCode)
-        line("command code", Hex2(*f.CommandCode) + " " + CommandTable[f.CommandItem].Name);
+        line("command code", HexByteText(*f.CommandCode) + " " + CommandTable[f.CommandItem].Name);
     else
         line("command code", "none");
-    line("check byte", Hex2(f.BlockCheck) + " (verified)");
+    line("check byte", HexByteText(f.BlockCheck) + " (verified)");
     line("length prefix", HexBytes(f.LengthPrefix) + " (" + std::to_string(f.PayloadLength) +
                               (f.PayloadLength == 1 ? " payload byte)" : " payload bytes)"));
     if (encrypted) {
@@ -197,9 +186,9 @@ std::string DescribeFrame(const TDecodedFrame& f, bool encrypted) {
     }
     const std::string meaning = PayloadMeaning(f);
     if (!meaning.empty()) line("", meaning);
-    if (f.FormA) line("end byte", Hex2(f.EndByte));
-    line("CRC", Hex4(f.CrcCarried) + (f.CrcOk() ? " (verified)" : " (computed " + Hex4(f.CrcComputed) + ")"));
-    if (!f.FormA) line("end byte", Hex2(f.EndByte));
+    if (f.FormA) line("end byte", HexByteText(f.EndByte));
+    line("CRC", HexWordText(f.CrcCarried) + (f.CrcOk() ? " (verified)" : " (computed " + HexWordText(f.CrcComputed) + ")"));
+    if (!f.FormA) line("end byte", HexByteText(f.EndByte));
     return out;
 }
 

@@ -101,6 +101,10 @@ struct TPosixSerialDriver::TPort {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t n = write(WakeFd, &one, sizeof one);
     }
+    TCommTimeouts CurrentTimeouts() {
+        std::lock_guard guard(Mutex);
+        return Timeouts;
+    }
 };
 
 namespace {
@@ -451,11 +455,7 @@ TSerialResult TPosixSerialDriver::Read(TSerialHandle handle, char* buffer, unsig
     done = 0;
     const auto port = Find(handle);
     if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
-    TCommTimeouts timeouts;
-    {
-        std::lock_guard guard(port->Mutex);
-        timeouts = port->Timeouts;
-    }
+    const TCommTimeouts timeouts = port->CurrentTimeouts();
     const uint64_t total =
         uint64_t{timeouts.ReadTotalTimeoutMultiplier} * count + timeouts.ReadTotalTimeoutConstant;
     const bool immediate = timeouts.ReadIntervalTimeout == 0xFFFFFFFF && total == 0;
@@ -492,11 +492,7 @@ TSerialResult TPosixSerialDriver::Write(TSerialHandle handle, const char* buffer
     done = 0;
     const auto port = Find(handle);
     if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
-    TCommTimeouts timeouts;
-    {
-        std::lock_guard guard(port->Mutex);
-        timeouts = port->Timeouts;
-    }
+    const TCommTimeouts timeouts = port->CurrentTimeouts();
     const uint64_t total =
         uint64_t{timeouts.WriteTotalTimeoutMultiplier} * count + timeouts.WriteTotalTimeoutConstant;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);

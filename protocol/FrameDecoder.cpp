@@ -5,20 +5,10 @@
 #include "protocol/Cipher.h"
 #include "protocol/Crc16.h"
 #include "protocol/Frame.h"
+#include "protocol/HexText.h"
 
 namespace {
 
-std::string Hex2(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    return text;
-}
-
-std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
-    return text;
-}
 
 // How far one way of reading the optional parts got; a higher stage fits better.
 // Model bytes or a code that are not ours rank just below a fit, so that a frame whose
@@ -45,14 +35,14 @@ TSplit TrySplit(const uint8_t* frame, size_t blockEnd, bool formA, size_t modelB
             return split;
         }
         if (!((frame[4] == 0x00 && frame[5] == 0x00) || (frame[4] == 0xFF && frame[5] == 0xFF)))
-            foreign = "model bytes " + Hex2(frame[4]) + " " + Hex2(frame[5]) + " are neither 00 00 nor FF FF";
+            foreign = "model bytes " + HexByteText(frame[4]) + " " + HexByteText(frame[5]) + " are neither 00 00 nor FF FF";
         split.Frame.ModelBytes.assign(frame + 4, frame + 6);
     }
     if (codeBytes > 0) {
         const uint8_t code = frame[4 + modelBytes];
         split.Frame.CommandItem = CommandItemOfCode(code);
         if (split.Frame.CommandItem < 0 && foreign.empty())
-            foreign = "command code " + Hex2(code) + " is none of the nine commands";
+            foreign = "command code " + HexByteText(code) + " is none of the nine commands";
         split.Frame.CommandCode = code;
     }
     split.Plausible = foreign.empty();
@@ -89,8 +79,8 @@ TSplit TrySplit(const uint8_t* frame, size_t blockEnd, bool formA, size_t modelB
     const uint8_t expected = static_cast<uint8_t>(~prefixXor);
     split.Frame.BlockCheck = plain[0];
     if (plain[0] != expected) {
-        split.Error = "check byte " + Hex2(plain[0]) + " does not match the length prefix (expected " +
-                      Hex2(expected) + ")";
+        split.Error = "check byte " + HexByteText(plain[0]) + " does not match the length prefix (expected " +
+                      HexByteText(expected) + ")";
         split.Stage = TSplitStage::BadCheck;
         return split;
     }
@@ -125,15 +115,15 @@ TDecodeResult DecodeCommandFrame(const uint8_t* frame, size_t length, bool encry
     }
     const bool formA = frame[0] == FormAStartByte;
     if (!formA && frame[0] != FormBStartByte) {
-        result.Error = "start byte " + Hex2(frame[0]) + " is neither 24 (form A) nor 19 (form B)";
+        result.Error = "start byte " + HexByteText(frame[0]) + " is neither 24 (form A) nor 19 (form B)";
         return result;
     }
     const size_t crcAt = formA ? length - 2 : length - 3;
     const size_t endAt = formA ? length - 3 : length - 1;
     if (frame[endAt] != FrameEndByte) {
         result.Error =
-            formA ? "form A frame: the byte before the CRC is " + Hex2(frame[endAt]) + ", not the end byte 03"
-                  : "form B frame: the last byte is " + Hex2(frame[endAt]) + ", not the end byte 03";
+            formA ? "form A frame: the byte before the CRC is " + HexByteText(frame[endAt]) + ", not the end byte 03"
+                  : "form B frame: the last byte is " + HexByteText(frame[endAt]) + ", not the end byte 03";
         return result;
     }
     const size_t blockEnd = formA ? endAt : crcAt;
@@ -166,7 +156,7 @@ TDecodeResult DecodeCommandFrame(const uint8_t* frame, size_t length, bool encry
     f.CrcCarried = static_cast<uint16_t>(frame[crcAt] | frame[crcAt + 1] << 8);
     f.CrcComputed = Crc16Range(0, frame, crcAt);
     if (!f.CrcOk())
-        result.Error = "CRC " + Hex4(f.CrcCarried) + " carried, " + Hex4(f.CrcComputed) + " computed";
+        result.Error = "CRC " + HexWordText(f.CrcCarried) + " carried, " + HexWordText(f.CrcComputed) + " computed";
     result.Frame = std::move(f);
     return result;
 }

@@ -1,5 +1,7 @@
 #include "protocol/HexText.h"
 
+#include <cstdio>
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -22,5 +24,17 @@ std::string FormatFrameHex(const uint8_t* frame, size_t length) {
         text[3 * k] = Digits[frame[k] >> 4];
         text[3 * k + 1] = Digits[frame[k] & 0x0F];
     }
+    return text;
+}
+
+std::string HexByteText(unsigned value) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+    return text;
+}
+
+std::string HexWordText(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
     return text;
 }

@@ -109,12 +109,8 @@ TEST_F(WindowTest, ElnCommandsReachATcpPeer) {
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
     TForm1& f = Make();
-    f.RadioButton2->click();
-    f.Edit4->setText(QString::number(server.serverPort()));
-    f.BB_PortSwitch->click();
-    QTRY_VERIFY_WITH_TIMEOUT(f.ClientSocket1->Active(), 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 5000);
-    QTcpSocket* peer = server.nextPendingConnection();
+    QTcpSocket* peer = ConnectTcp(server);
+    ASSERT_NE(peer, nullptr);
 
     f.RadioButton3->click();
     f.Button3->click(); // Read_ELN

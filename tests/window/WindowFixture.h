@@ -4,6 +4,8 @@
 // recorders for the exception report and the message box.
 
 #include <QApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -64,6 +66,17 @@ protected:
         env.TimerEngine = &Clock;
         Form = std::make_unique<TForm1>(env);
         return *Form;
+    }
+
+    // Opens the TCP link to a loopback server through the window's controls;
+    // returns the server's end of the connection, or null.
+    QTcpSocket* ConnectTcp(QTcpServer& server) {
+        Form->RadioButton2->click();
+        Form->Edit4->setText(QString::number(server.serverPort()));
+        Form->BB_PortSwitch->click();
+        if (!QTest::qWaitFor([&] { return Form->ClientSocket1->Active() && server.hasPendingConnections(); }, 5000))
+            return nullptr;
+        return server.nextPendingConnection();
     }
 
     QStringList LogLines() const {
