@@ -178,7 +178,8 @@ void TForm1::BindEvents() {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyRelease && watched == Edit5) {
-        Guarded([this] { Edit5KeyUp(nullptr); })();
+        // A held key repeats its presses, but only its final release counts.
+        if (!static_cast<QKeyEvent*>(event)->isAutoRepeat()) Guarded([this] { Edit5KeyUp(nullptr); })();
         return false;
     }
     if (event->type() != QEvent::KeyPress) return QMainWindow::eventFilter(watched, event);

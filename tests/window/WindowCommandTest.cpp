@@ -132,6 +132,14 @@ TEST_F(WindowTest, KeyReleaseInTheAutoElnFieldSendsItsText) {
     QTest::keyClick(f.Edit5, Qt::Key_2);
     EXPECT_EQ(f.Edit1->text().toStdString(), "24 00 FF FF 01 F7 08 5B 32 00 00 00 00 00 00 03 98 BB ");
     EXPECT_EQ(f.ReplyKind, 1);
+
+    // A held key: its repeated releases send nothing, its last release one frame.
+    f.Edit1->clear();
+    QKeyEvent repeated(QEvent::KeyRelease, Qt::Key_3, Qt::NoModifier, "3", true);
+    QApplication::sendEvent(f.Edit5, &repeated);
+    EXPECT_TRUE(f.Edit1->text().isEmpty());
+    QTest::keyRelease(f.Edit5, Qt::Key_Shift);
+    EXPECT_EQ(f.Edit1->text().toStdString(), "24 00 FF FF 01 F7 08 5B 32 00 00 00 00 00 00 03 98 BB ");
 }
 
 TEST_F(WindowTest, AutoIncAdvancesThePacketNumberAndWrapsAt255) {

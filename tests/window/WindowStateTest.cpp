@@ -269,3 +269,13 @@ TEST_F(WindowTest, SecondWindowHasNoControlsAndIsNeverShown) {
     EXPECT_TRUE(second.findChildren<QWidget*>().isEmpty());
     EXPECT_FALSE(second.isVisible());
 }
+
+TEST_F(WindowTest, StartsWithTheFocusInTheIdAndExitClosesTheWindow) {
+    TForm1& form = Make();
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    EXPECT_EQ(QApplication::focusWidget(), form.CSpinEdit5->Editor());
+    form.BB_Exit->click();
+    EXPECT_FALSE(form.isVisible());
+}
