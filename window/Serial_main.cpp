@@ -17,40 +17,13 @@
 
 TForm1* Form1 = nullptr;
 
-namespace {
-
-// A handler bound to a control event, guarded so that an Exception ends only that handler.
-template <class F> auto Handler(F f) { return Guarded(std::move(f)); }
-
-} // namespace
-
 TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     : QMainWindow(parent),
       FPortLister(environment.PortLister ? environment.PortLister : ListSerialPorts) {
     setupUi(this);
     // The stored outer bounds; the form file only carries the size.
     setGeometry(234, 167, 1001, 840);
-    QFont font("Times New Roman");
-    font.setPixelSize(13);
-    setFont(font);
-    for (QLabel* red : {Label15, Label16}) {
-        QFont f = red->font();
-        f.setPixelSize(20);
-        red->setFont(f);
-        QPalette p = red->palette();
-        p.setColor(QPalette::WindowText, Qt::red);
-        red->setPalette(p);
-    }
-    QPalette grey = LB_ComDevice->palette();
-    grey.setColor(QPalette::WindowText, Qt::darkGray);
-    LB_ComDevice->setPalette(grey);
-    QFont bold = CSpinEdit1->font();
-    bold.setBold(true);
-    CSpinEdit1->setFont(bold);
-    BB_Exit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_ArrowRight));
-    BB_SendData->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
-    BB_SendBin->setIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+    ApplyStoredLook();
     CSpinEdit1->SetEditorEnabled(false);
     Splitter1->setSizes({48, 1000});
     Splitter1->setStretchFactor(0, 0);
@@ -106,6 +79,30 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     CSpinEdit5->Editor()->setFocus();
 }
 
+void TForm1::ApplyStoredLook() {
+    QFont font("Times New Roman");
+    font.setPixelSize(13);
+    setFont(font);
+    for (QLabel* red : {Label15, Label16}) {
+        QFont f = red->font();
+        f.setPixelSize(20);
+        red->setFont(f);
+        QPalette p = red->palette();
+        p.setColor(QPalette::WindowText, Qt::red);
+        red->setPalette(p);
+    }
+    QPalette grey = LB_ComDevice->palette();
+    grey.setColor(QPalette::WindowText, Qt::darkGray);
+    LB_ComDevice->setPalette(grey);
+    QFont bold = CSpinEdit1->font();
+    bold.setBold(true);
+    CSpinEdit1->setFont(bold);
+    BB_Exit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
+    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_ArrowRight));
+    BB_SendData->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
+    BB_SendBin->setIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+}
+
 TForm1::~TForm1() {
     // Closing the window closes the links quietly: no handler may run any more.
     ClientSocket1->OnLookup = nullptr;
@@ -116,14 +113,14 @@ TForm1::~TForm1() {
     ClientSocket1->OnError = nullptr;
     Comm1->OnRxChar = nullptr;
     for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get()}) t->OnTimer = nullptr;
-    Comm1->Close();
-    ClientSocket1->Close();
+    Comm1.reset(); // closes the port and stops its event thread while the poster still exists
+    ClientSocket1.reset();
     if (Form1 == this) Form1 = nullptr;
 }
 
 void TForm1::BindEvents() {
     auto click = [this](QAbstractButton* button, void (TForm1::*method)(TObject*)) {
-        connect(button, &QAbstractButton::clicked, this, Handler([this, method] { (this->*method)(nullptr); }));
+        connect(button, &QAbstractButton::clicked, this, Guarded([this, method] { (this->*method)(nullptr); }));
     };
     click(RadioButton1, &TForm1::RadioButton1Click);
     click(RadioButton2, &TForm1::RadioButton2Click);
@@ -145,12 +142,12 @@ void TForm1::BindEvents() {
     click(BB_Clear, &TForm1::BB_ClearClick);
     click(Button4, &TForm1::Button4Click);
     connect(BB_Exit, &QPushButton::clicked, this, &QWidget::close);
-    connect(cbParity, &QComboBox::currentIndexChanged, this, Handler([this] { cbParityChange(nullptr); }));
+    connect(cbParity, &QComboBox::currentIndexChanged, this, Guarded([this] { cbParityChange(nullptr); }));
 
-    CSpinEdit1->OnChange = Handler([this](TObject* s) { CSpinEdit1Change(s); });
-    SE_11->OnChange = Handler([this](TObject* s) { SE_11Change(s); });
-    SE_12->OnChange = Handler([this](TObject* s) { SE_12Change(s); });
-    rgCommand->OnClick = Handler([this](TObject* s) { rgCommandClick(s); });
+    CSpinEdit1->OnChange = Guarded([this](TObject* s) { CSpinEdit1Change(s); });
+    SE_11->OnChange = Guarded([this](TObject* s) { SE_11Change(s); });
+    SE_12->OnChange = Guarded([this](TObject* s) { SE_12Change(s); });
+    rgCommand->OnClick = Guarded([this](TObject* s) { rgCommandClick(s); });
     Edit5->installEventFilter(this); // key release: Edit5KeyUp
 
     Comm1->OnRxChar = [this](TObject* s, unsigned long count) { Comm1RxChar(s, count); };

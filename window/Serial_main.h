@@ -111,6 +111,8 @@ protected:
 private:
     static void SetVisible(std::initializer_list<QWidget*> controls, bool visible);
     static void SetEnabled(std::initializer_list<QWidget*> controls, bool enabled);
+    // Fonts, colours and button images that the form file does not carry.
+    void ApplyStoredLook();
     void BindEvents();
     void ShowComDevice();
     // The controls' values as the frame builder reads them.
