@@ -161,10 +161,10 @@ public:
 
     void SetOnSignal(TSignalEvent Handler);
     void Start();
-    // Clears the handler, cancels the wait and the pending hand-over, and
-    // joins. Callable on the main thread, also from inside the handler; no
-    // handler call starts after it returns, and one running on another
-    // thread has finished.
+    // Clears the handler, cancels the wait and the pending hand-over, joins,
+    // and releases the waiter with what it holds of the port. Callable on the
+    // main thread, also from inside the handler; no handler call starts after
+    // it returns, and one running on another thread has finished.
     void Stop();
 
     uint32_t EvtMask() const { return FEvtMask.load(); }

@@ -62,6 +62,8 @@ void TCommEventThread::Stop() {
     }
     if (FWaiter) FWaiter->Cancel();
     if (FThread.joinable()) FThread.join();
+    // The waiter holds descriptors of its own; they go with the opening.
+    FWaiter.reset();
 }
 
 void TCommEventThread::Execute() {

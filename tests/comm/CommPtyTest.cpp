@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -25,6 +26,17 @@ double ProcessCpuMs() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// Descriptors this process holds now.
+int OpenFdCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            ++count;
+        closedir(dir);
+    }
+    return count;
 }
 
 struct Pty {
@@ -216,6 +228,22 @@ TEST_F(PtyFixture, SecondOpenOfTheSameDeviceIsRefused) {
     Comm->Close();
     other->Open();
     EXPECT_TRUE(other->Enabled());
+}
+
+TEST_F(PtyFixture, OpenAndCloseLeaveNoDescriptorsBehind) {
+    const int before = OpenFdCount();
+    for (int i = 0; i < 3; ++i) {
+        Comm->Open();
+        ASSERT_TRUE(Comm->Enabled());
+        auto refused = MakeComm(); // the lock is taken: its Open fails after opening the device
+        refused->Open();
+        EXPECT_FALSE(refused->Enabled());
+        Comm->Close();
+        EXPECT_EQ(OpenFdCount(), before) << "after Close " << i;
+    }
+    Comm->SetDeviceName("/dev/no-such-port");
+    Comm->Open();
+    EXPECT_EQ(OpenFdCount(), before);
 }
 
 TEST_F(PtyFixture, NamesThatOpenNothingFailSilently) {
