@@ -67,6 +67,12 @@ TSplit TrySplit(const uint8_t* frame, size_t blockEnd, bool formA, size_t modelB
         }
         prefix = 3;
         n = plain[2] | size_t{plain[3]} << 8;
+        if (n == 0) {
+            // The builder never writes this: an empty payload goes out as 01 20.
+            split.Error = "the three-byte length prefix gives no payload bytes";
+            split.Stage = TSplitStage::BadLength;
+            return split;
+        }
     }
     const size_t carried = plain.size() - 1 - prefix;
     if (n != carried) {
