@@ -7,6 +7,18 @@
 // time-outs. The line-event wait sleeps in the kernel until new input, a
 // hang-up or a cancellation; see TPosixEventWaiter in the source.
 //
+// What the line events can and cannot tell on a terminal:
+// - EV_RXCHAR is raised once per arrival of new bytes, not for bytes that
+//   stay queued.
+// - Modem-line changes (EV_CTS, EV_DSR, EV_RLSD, EV_RING) and the error and
+//   break counters (EV_ERR, EV_BREAK) are read on each wake, so a change is
+//   noticed only when something else wakes the wait (input, a write, a
+//   hang-up); a line that changes on an idle port raises nothing until then.
+// - EV_TXEMPTY is found by looking at the output queue every 10 ms while
+//   written bytes drain, since no wake marks an empty queue.
+// - EV_RXFLAG is never raised: the terminal layer does not mark the event
+//   character.
+//
 // Modem-line requests that the device does not support (a pseudo-terminal
 // answers ENOTTY) count as success. Error numbers are errno values.
 
