@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -22,12 +24,23 @@ long NumberAfter(const std::string& name, const std::string& prefix) {
 }
 
 // The 8250 driver creates ttyS0..N whether or not a UART answers; only the
-// ones whose port type is known are real.
-bool HasUart(const std::string& name) {
+// ones whose port type is known are real. The type is read from sysfs, so
+// listing opens no port: opening one raises its DTR and RTS, and one that
+// another program holds would fail to open and drop out of the list, moving
+// every Com number after it.
+bool HasUart(const std::string& name, const std::string& devDir, const std::string& sysDir) {
+    const std::string sys = sysDir + "/" + name;
     struct stat st {};
-    if (stat(("/sys/class/tty/" + name + "/device").c_str(), &st) != 0) return false;
-    const int fd = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (stat((sys + "/device").c_str(), &st) != 0) return false;
+    if (std::FILE* f = std::fopen((sys + "/type").c_str(), "re")) {
+        int type = PORT_UNKNOWN;
+        const bool read = std::fscanf(f, "%d", &type) == 1;
+        std::fclose(f);
+        if (read) return type != PORT_UNKNOWN;
+    }
+    // Kernels without the type attribute: ask the port itself.
+    const int fd = open((devDir + "/" + name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY;
     serial_struct info{};
     const bool known = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
     close(fd);
@@ -37,9 +50,13 @@ bool HasUart(const std::string& name) {
 } // namespace
 
 std::vector<std::string> ListSerialPorts() {
+    return ListSerialPortsIn("/dev", "/sys/class/tty");
+}
+
+std::vector<std::string> ListSerialPortsIn(const std::string& devDir, const std::string& sysDir) {
     static const char* const prefixes[] = {"ttyUSB", "ttyACM", "ttyS"};
     std::vector<std::pair<long, std::string>> found[3];
-    if (DIR* dir = opendir("/dev")) {
+    if (DIR* dir = opendir(devDir.c_str())) {
         while (const dirent* entry = readdir(dir)) {
             const std::string name = entry->d_name;
             for (int i = 0; i < 3; ++i) {
@@ -53,7 +70,7 @@ std::vector<std::string> ListSerialPorts() {
     for (int i = 0; i < 3; ++i) {
         std::sort(found[i].begin(), found[i].end());
         for (const auto& [n, name] : found[i])
-            if (i < 2 || HasUart(name)) ports.push_back("/dev/" + name);
+            if (i < 2 || HasUart(name, devDir, sysDir)) ports.push_back(devDir + "/" + name);
     }
     return ports;
 }

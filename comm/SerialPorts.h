@@ -9,6 +9,9 @@
 // adapters /dev/ttyUSB<n> by number, then /dev/ttyACM<n>, then the built-in
 // /dev/ttyS<n> that have a UART behind them.
 std::vector<std::string> ListSerialPorts();
+// The same over another device folder and sysfs tty class folder. Opens no
+// port where sysfs tells a ttyS port's type.
+std::vector<std::string> ListSerialPortsIn(const std::string& devDir, const std::string& sysDir);
 
 // "Com<N>" (any case of "com", N >= 1) names ports[N-1]; a name beginning with
 // "/" is a path used as it is. Anything else, "Com0", and a number beyond the

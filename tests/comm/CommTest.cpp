@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 using F = TFakeSerialDriver;
 
@@ -571,4 +575,38 @@ TEST(ResolveDeviceName, ComNumbersAndPaths) {
                 {"/dev/pts/3", "/dev/pts/3"}};
     for (const Row& r : rows)
         EXPECT_EQ(ResolveDeviceName(r.name, ports), r.expected) << r.name;
+}
+
+TEST(ListSerialPorts, OrderAndUartsFromSysfsWithoutOpeningThem) {
+    // The device entries are plain files, which no port query can open as a
+    // terminal: only what sysfs says may decide which ttyS ports are real.
+    char templ[] = "/tmp/kaldora-ports-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    const std::string root = templ, dev = root + "/dev", sys = root + "/sys";
+    const auto write = [](const std::string& path, const char* text) {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr) << path;
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    mkdir(dev.c_str(), 0700);
+    mkdir(sys.c_str(), 0700);
+    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyUSB1", "ttyUSB0", "ttyACM0", "ttyS", "tty1"})
+        write(dev + "/" + name, "");
+    struct Uart {
+        const char* name;
+        bool device;
+        const char* type;
+    } uarts[] = {{"ttyS0", true, "4\n"}, {"ttyS1", true, "0\n"}, {"ttyS2", false, "4\n"}, {"ttyS10", true, "4\n"}};
+    for (const Uart& u : uarts) {
+        const std::string dir = sys + "/" + u.name;
+        mkdir(dir.c_str(), 0700);
+        if (u.device) mkdir((dir + "/device").c_str(), 0700);
+        write(dir + "/type", u.type);
+    }
+
+    EXPECT_EQ(ListSerialPortsIn(dev, sys),
+              (std::vector<std::string>{dev + "/ttyUSB0", dev + "/ttyUSB1", dev + "/ttyACM0", dev + "/ttyS0",
+                                        dev + "/ttyS10"}));
+    std::filesystem::remove_all(root);
 }
