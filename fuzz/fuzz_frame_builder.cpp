@@ -26,9 +26,9 @@ constexpr size_t MaxDataText = 512;
 
 TCommandInputs ConsumeInputs(FuzzedDataProvider& fdp) {
     TCommandInputs in;
-    const TModel model = fdp.PickValueInArray({TModel::None, TModel::RadioButton3, TModel::RadioButton4,
-                                               TModel::RadioButton5, TModel::RadioButton6,
-                                               TModel::RadioButton7});
+    const TModel model =
+        fdp.PickValueInArray({TModel::None, TModel::RadioButton3, TModel::RadioButton4, TModel::RadioButton5,
+                              TModel::RadioButton6, TModel::RadioButton7});
     // Usually the model's button handler prepares the inputs, as in the window; sometimes
     // the model is only checked, so that every other combination is reached too.
     if (fdp.ConsumeBool())
@@ -37,7 +37,8 @@ TCommandInputs ConsumeInputs(FuzzedDataProvider& fdp) {
         in.Model = model;
     in.Kind = fdp.PickValueInArray(
         {TCommandKind::SetId, TCommandKind::SetEln, TCommandKind::ReadEln, TCommandKind::AutoEln});
-    if (fdp.ConsumeBool()) in.CommandItem = fdp.ConsumeIntegralInRange<int>(CommandItemNone, CommandItemCount - 1);
+    if (fdp.ConsumeBool())
+        in.CommandItem = fdp.ConsumeIntegralInRange<int>(CommandItemNone, CommandItemCount - 1);
     in.PacketNumber = fdp.ConsumeIntegral<int>();
     in.Address = fdp.ConsumeIntegral<int>();
     in.Id = fdp.ConsumeIntegral<int>();
@@ -99,7 +100,8 @@ void CheckRoundTrip(const TCommandInputs& in, const std::vector<uint8_t>& frame)
     FUZZ_CHECK(f.AddressWord == ExpectedAddress(in));
 
     const bool modelRule = in.Kind != TCommandKind::SetId || in.SerialText == "0";
-    const bool modelBytes = modelRule && (in.Model == TModel::RadioButton4 || in.Model == TModel::RadioButton5);
+    const bool modelBytes =
+        modelRule && (in.Model == TModel::RadioButton4 || in.Model == TModel::RadioButton5);
     FUZZ_CHECK(f.ModelBytes.size() == (modelBytes ? 2u : 0u));
     if (modelBytes) {
         const uint8_t b = in.Model == TModel::RadioButton5 ? 0xFF : 0x00;

@@ -49,7 +49,8 @@ void Check(const std::vector<uint8_t>& frame, bool encrypted) {
     FUZZ_CHECK(f.EndByte == FrameEndByte);
     FUZZ_CHECK(f.ModelBytes.empty() || (!f.FormA && f.ModelBytes.size() == 2));
     FUZZ_CHECK(f.CommandCode.has_value() == (f.CommandItem >= 0));
-    if (f.CommandCode) FUZZ_CHECK(f.CommandItem < CommandItemCount && CommandTable[f.CommandItem].Code == *f.CommandCode);
+    if (f.CommandCode)
+        FUZZ_CHECK(f.CommandItem < CommandItemCount && CommandTable[f.CommandItem].Code == *f.CommandCode);
     FUZZ_CHECK(f.LengthPrefix.size() == 1 || f.LengthPrefix.size() == 3);
     FUZZ_CHECK((f.LengthPrefix.size() == 3) == (f.LengthPrefix[0] == 0x00));
     FUZZ_CHECK(f.PayloadLength == f.Payload.size() && f.PayloadSent.size() == f.Payload.size());

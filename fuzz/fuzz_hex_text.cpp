@@ -72,7 +72,8 @@ void CheckFormat(const uint8_t* data, size_t size) {
     // What the window shows reads back as the same bytes, with or without the last blank.
     const std::vector<uint8_t> original(data, data + size);
     FUZZ_CHECK(ParseHexText(text) == original);
-    if (!text.empty()) FUZZ_CHECK(ParseHexText(std::string_view(text).substr(0, text.size() - 1)) == original);
+    if (!text.empty())
+        FUZZ_CHECK(ParseHexText(std::string_view(text).substr(0, text.size() - 1)) == original);
     for (size_t k = 0; k < size; ++k)
         FUZZ_CHECK(text.compare(3 * k, 2, HexByteText(data[k])) == 0);
     if (size >= 2) {
