@@ -7,8 +7,12 @@
 
 class Exception : public std::runtime_error {
 public:
-    explicit Exception(const std::string& message) : std::runtime_error(message) {}
-    std::string Message() const { return what(); }
+    explicit Exception(const std::string& message) : std::runtime_error(message), FMessage(message) {}
+    // The whole message, also past a zero byte that a quoted text may carry.
+    const std::string& Message() const { return FMessage; }
+
+private:
+    std::string FMessage;
 };
 
 // Message of an index or length outside its range.

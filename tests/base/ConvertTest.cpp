@@ -30,3 +30,13 @@ TEST(FormatErrorNumber, ReplacesThePlaceholder) {
     EXPECT_EQ(FormatErrorNumber("EscapeCommFunction failure (Error: %d)", 25),
               "EscapeCommFunction failure (Error: 25)");
 }
+
+TEST(StrToInt, ErrorMessageKeepsATextWithAZeroByte) {
+    const std::string text("12\0" "3", 4);
+    try {
+        StrToInt(text);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "'" + text + "' is not a valid integer value");
+    }
+}
