@@ -87,41 +87,17 @@ void TThreadComm::SetMonitorEvents(const TCommEventTypes& Value) {
     if (!FOpen && !(Value == FMonitorEvents)) FMonitorEvents = Value;
 }
 
-void TThreadComm::SetBaudRate(TBaudRate Value) {
-    if (Value == FBaudRate) return;
-    FBaudRate = Value;
-    UpdateDataControlBlockLock();
-}
+void TThreadComm::SetBaudRate(TBaudRate Value) { ChangeLineSetting(FBaudRate, Value); }
 
-void TThreadComm::SetParity(TParity Value) {
-    if (Value == FParity) return;
-    FParity = Value;
-    UpdateDataControlBlockLock();
-}
+void TThreadComm::SetParity(TParity Value) { ChangeLineSetting(FParity, Value); }
 
-void TThreadComm::SetStopBits(TStopBits Value) {
-    if (Value == FStopBits) return;
-    FStopBits = Value;
-    UpdateDataControlBlockLock();
-}
+void TThreadComm::SetStopBits(TStopBits Value) { ChangeLineSetting(FStopBits, Value); }
 
-void TThreadComm::SetDataBits(TDataBits Value) {
-    if (Value == FDataBits) return;
-    FDataBits = Value;
-    UpdateDataControlBlockLock();
-}
+void TThreadComm::SetDataBits(TDataBits Value) { ChangeLineSetting(FDataBits, Value); }
 
-void TThreadComm::SetOptions(const TCommOptions& Value) {
-    if (Value == FOptions) return;
-    FOptions = Value;
-    UpdateDataControlBlockLock();
-}
+void TThreadComm::SetOptions(const TCommOptions& Value) { ChangeLineSetting(FOptions, Value); }
 
-void TThreadComm::SetFlowControl(TFlowControl Value) {
-    if (Value == FFlowControl) return;
-    FFlowControl = Value;
-    UpdateDataControlBlockLock();
-}
+void TThreadComm::SetFlowControl(TFlowControl Value) { ChangeLineSetting(FFlowControl, Value); }
 
 void TThreadComm::UpdateDataControlBlock() {
     if (!FOpen) return;

@@ -311,6 +311,14 @@ protected:
     std::recursive_mutex FLock;
 
 private:
+    // Stores a changed line setting and re-applies the block under the lock;
+    // an equal value does nothing.
+    template <typename T> void ChangeLineSetting(T& field, const T& value) {
+        if (value == field) return;
+        field = value;
+        UpdateDataControlBlockLock();
+    }
+
     std::string FDeviceName = "Com2";
     int FReadTimeout = 1000;
     int FWriteTimeout = 1000;
