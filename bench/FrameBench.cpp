@@ -22,10 +22,10 @@ void BuildFrames(benchmark::State& state, TModel model, bool encrypt) {
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
-BENCHMARK_CAPTURE(BuildFrames, SetIdKestrelA, TModel::RadioButton3, false);
-BENCHMARK_CAPTURE(BuildFrames, SetIdKestrelACipher, TModel::RadioButton3, true);
-BENCHMARK_CAPTURE(BuildFrames, SetIdMarlinA44DataBytes, TModel::RadioButton5, false);
-BENCHMARK_CAPTURE(BuildFrames, SetIdMarlinA44DataBytesCipher, TModel::RadioButton5, true);
+BENCHMARK_CAPTURE(BuildFrames, SetIdKestrelA, TModel::KestrelA, false);
+BENCHMARK_CAPTURE(BuildFrames, SetIdKestrelACipher, TModel::KestrelA, true);
+BENCHMARK_CAPTURE(BuildFrames, SetIdMarlinA44DataBytes, TModel::MarlinA, false);
+BENCHMARK_CAPTURE(BuildFrames, SetIdMarlinA44DataBytesCipher, TModel::MarlinA, true);
 
 } // namespace
 

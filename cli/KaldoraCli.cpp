@@ -299,11 +299,11 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             if (!text) return missing();
             const std::string name = Upper(*text);
             if (name == "KESTREL-A")
-                model = TModel::RadioButton3;
+                model = TModel::KestrelA;
             else if (name == "MARLIN-A")
-                model = TModel::RadioButton5;
+                model = TModel::MarlinA;
             else if (name == "OSPREY-B")
-                model = TModel::RadioButton7;
+                model = TModel::OspreyB;
             else
                 return "unknown model '" + *text + "': KESTREL-A, MARLIN-A or OSPREY-B";
         } else if (Matches(arg, "--command", inlineValue)) {

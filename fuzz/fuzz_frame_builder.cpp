@@ -27,8 +27,8 @@ constexpr size_t MaxDataText = 512;
 TCommandInputs ConsumeInputs(FuzzedDataProvider& fdp) {
     TCommandInputs in;
     const TModel model =
-        fdp.PickValueInArray({TModel::None, TModel::RadioButton3, TModel::RadioButton4, TModel::RadioButton5,
-                              TModel::RadioButton6, TModel::RadioButton7});
+        fdp.PickValueInArray({TModel::None, TModel::KestrelA, TModel::Model19, TModel::MarlinA,
+                              TModel::KestrelASpare, TModel::OspreyB});
     // Usually the model's button handler prepares the inputs, as in the window; sometimes
     // the model is only checked, so that every other combination is reached too.
     if (fdp.ConsumeBool())
@@ -77,10 +77,10 @@ bool IsKnownError(const std::string& message, const TCommandInputs& in) {
 uint16_t ExpectedAddress(const TCommandInputs& in) {
     const bool setId = in.Kind == TCommandKind::SetId;
     const bool modelRule = !setId || in.SerialText == "0";
-    if (modelRule && (in.Model == TModel::RadioButton3 || in.Model == TModel::RadioButton5 ||
-                      in.Model == TModel::RadioButton7))
+    if (modelRule && (in.Model == TModel::KestrelA || in.Model == TModel::MarlinA ||
+                      in.Model == TModel::OspreyB))
         return ModelAddressWord;
-    if (setId && in.Model == TModel::RadioButton7) return ElnFromSerialText(in.SerialText);
+    if (setId && in.Model == TModel::OspreyB) return ElnFromSerialText(in.SerialText);
     return static_cast<uint16_t>(in.Address);
 }
 
@@ -101,10 +101,10 @@ void CheckRoundTrip(const TCommandInputs& in, const std::vector<uint8_t>& frame)
 
     const bool modelRule = in.Kind != TCommandKind::SetId || in.SerialText == "0";
     const bool modelBytes =
-        modelRule && (in.Model == TModel::RadioButton4 || in.Model == TModel::RadioButton5);
+        modelRule && (in.Model == TModel::Model19 || in.Model == TModel::MarlinA);
     FUZZ_CHECK(f.ModelBytes.size() == (modelBytes ? 2u : 0u));
     if (modelBytes) {
-        const uint8_t b = in.Model == TModel::RadioButton5 ? 0xFF : 0x00;
+        const uint8_t b = in.Model == TModel::MarlinA ? 0xFF : 0x00;
         FUZZ_CHECK(f.ModelBytes[0] == b && f.ModelBytes[1] == b);
     }
 

@@ -34,7 +34,7 @@ std::vector<uint8_t> BuildPayload(const TCommandInputs& in) {
     }
     switch (in.CommandItem) {
     case 0:
-        payload.push_back(in.Model == TModel::RadioButton3 ? uint8_t{0} : Low8(in.Stat));
+        payload.push_back(in.Model == TModel::KestrelA ? uint8_t{0} : Low8(in.Stat));
         break;
     case 1:
         payload.push_back(Low8(in.RwTable));
@@ -90,14 +90,14 @@ int CommandItemOfCode(uint8_t code) {
 
 const char* ModelCaption(TModel model) {
     switch (model) {
-    case TModel::RadioButton3:
-    case TModel::RadioButton6:
+    case TModel::KestrelA:
+    case TModel::KestrelASpare:
         return "KESTREL-A";
-    case TModel::RadioButton4:
+    case TModel::Model19:
         return "19";
-    case TModel::RadioButton5:
+    case TModel::MarlinA:
         return "MARLIN-A";
-    case TModel::RadioButton7:
+    case TModel::OspreyB:
         return "OSPREY-B";
     case TModel::None:
         break;
@@ -106,7 +106,7 @@ const char* ModelCaption(TModel model) {
 }
 
 bool UsesFormA(TModel model) {
-    return model == TModel::RadioButton3 || model == TModel::RadioButton7;
+    return model == TModel::KestrelA || model == TModel::OspreyB;
 }
 
 uint8_t ReplyKindOf(TCommandKind kind) {
@@ -125,15 +125,15 @@ uint8_t ReplyKindOf(TCommandKind kind) {
 void ApplyModelSelection(TCommandInputs& inputs, TModel model) {
     inputs.Model = model;
     switch (model) {
-    case TModel::RadioButton3:
-    case TModel::RadioButton6:
-    case TModel::RadioButton7:
+    case TModel::KestrelA:
+    case TModel::KestrelASpare:
+    case TModel::OspreyB:
         inputs.CommandItem = CommandItemHwWrite;
         inputs.DataText.clear();
         inputs.SerialText = "0";
         break;
-    case TModel::RadioButton4:
-    case TModel::RadioButton5:
+    case TModel::Model19:
+    case TModel::MarlinA:
         inputs.SerialText = "0";
         inputs.CommandItem = CommandItem20h;
         inputs.DataText = ModelDataText;
@@ -187,7 +187,7 @@ std::vector<uint8_t> BuildCommandFrame(const TCommandInputs& in, TCipherState& c
     uint16_t address = static_cast<uint16_t>(in.Address);
     bool modelRule = true; // ELN commands apply the model rule always
     if (in.Kind == TCommandKind::SetId) {
-        if (in.Model == TModel::RadioButton7) address = ElnFromSerialText(in.SerialText);
+        if (in.Model == TModel::OspreyB) address = ElnFromSerialText(in.SerialText);
         // Only the "0" the model buttons leave marks a model-addressed Set_ID.
         modelRule = in.SerialText == "0";
     }
@@ -202,17 +202,17 @@ std::vector<uint8_t> BuildCommandFrame(const TCommandInputs& in, TCipherState& c
     uint8_t modelByte = 0;
     if (modelRule) {
         switch (in.Model) {
-        case TModel::RadioButton4:
+        case TModel::Model19:
             modelBytes = true;
             modelByte = 0x00;
             break;
-        case TModel::RadioButton5:
+        case TModel::MarlinA:
             address = ModelAddressWord;
             modelBytes = true;
             modelByte = 0xFF;
             break;
-        case TModel::RadioButton3:
-        case TModel::RadioButton7:
+        case TModel::KestrelA:
+        case TModel::OspreyB:
             address = ModelAddressWord;
             break;
         default:

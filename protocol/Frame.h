@@ -57,11 +57,12 @@ inline constexpr uint8_t ElnReadByte = 0x3A;      // ':' the whole payload of an
 inline constexpr size_t ElnTextBytes = 7;         // ELN text bytes sent, padded with 00
 inline constexpr uint16_t ModelAddressWord = 0xFFFF;
 
-// ---- Models (the five model radio buttons; at most one is checked) ----
+// ---- Models ----
 
-// RadioButton3 KESTREL-A, RadioButton5 MARLIN-A, RadioButton7 OSPREY-B;
-// RadioButton4 ("19") and RadioButton6 (a second KESTREL-A) are hidden and disabled.
-enum class TModel { None, RadioButton3, RadioButton4, RadioButton5, RadioButton6, RadioButton7 };
+// The three device models, and two that the window keeps hidden and disabled:
+// Model19 (caption "19": form B with model bytes 00 00) and KestrelASpare (a
+// second KESTREL-A choice whose frames are built as for no model).
+enum class TModel { None, KestrelA, Model19, MarlinA, KestrelASpare, OspreyB };
 
 // The caption of the model's button ("" for None).
 const char* ModelCaption(TModel model);
@@ -112,7 +113,7 @@ uint8_t ReplyKindOf(TCommandKind kind);
 
 // What a click on a model button does to the command inputs: checks that model (unchecking
 // the others), puts "0" into SerialText and selects item 2 with an empty data text
-// (KESTREL-A, OSPREY-B, RadioButton6) or item 8 with ModelDataText (MARLIN-A, RadioButton4).
+// (KESTREL-A, OSPREY-B, KestrelASpare) or item 8 with ModelDataText (MARLIN-A, Model19).
 // TModel::None only unchecks every model; no handler runs.
 void ApplyModelSelection(TCommandInputs& inputs, TModel model);
 

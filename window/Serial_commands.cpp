@@ -18,11 +18,11 @@ std::string DeviceBytes(const QString& text) {
 
 TCommandInputs TForm1::CommandInputs() {
     TCommandInputs in;
-    in.Model = RadioButton3->isChecked()   ? TModel::RadioButton3
-               : RadioButton4->isChecked() ? TModel::RadioButton4
-               : RadioButton5->isChecked() ? TModel::RadioButton5
-               : RadioButton6->isChecked() ? TModel::RadioButton6
-               : RadioButton7->isChecked() ? TModel::RadioButton7
+    in.Model = RadioButton3->isChecked()   ? TModel::KestrelA
+               : RadioButton4->isChecked() ? TModel::Model19
+               : RadioButton5->isChecked() ? TModel::MarlinA
+               : RadioButton6->isChecked() ? TModel::KestrelASpare
+               : RadioButton7->isChecked() ? TModel::OspreyB
                                            : TModel::None;
     in.PacketNumber = SE_01->Value();
     in.Address = SE_02->Value();

@@ -18,7 +18,7 @@
 #include "protocol/Frame.h"
 #include "protocol/HexText.h"
 #include "toolkit/ClientSocket.h"
-#include "toolkit/MainThreadPoster.h"
+#include "toolkit/QtMainThreadPoster.h"
 #include "toolkit/Timer.h"
 #include "ui_Serial_main.h"
 

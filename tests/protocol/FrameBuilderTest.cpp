@@ -49,32 +49,32 @@ TEST(FrameBuilder, KnownFrames) {
         const char* frame;
     };
     const Row rows[] = {
-        {"Set_ID KESTREL-A ID 1", [] { return ForModel(TModel::RadioButton3); },
+        {"Set_ID KESTREL-A ID 1", [] { return ForModel(TModel::KestrelA); },
          "24 00 FF FF 01 FD 02 5A 01 03 0C 8B"},
         {"Set_ID OSPREY-B with ELN text",
          [] {
-             auto in = ForModel(TModel::RadioButton7);
+             auto in = ForModel(TModel::OspreyB);
              in.SerialText = "23A1705";
              return in;
          },
          "24 00 0A DC 01 FD 02 5A 01 03 D1 32"},
         {"Set_ID no model, stored layout", [] { return TCommandInputs{}; },
          "19 00 41 00 10 FE 01 00 AA D7 03"},
-        {"Set_ELN KESTREL-A", [] { return ForModel(TModel::RadioButton3, TCommandKind::SetEln); },
+        {"Set_ELN KESTREL-A", [] { return ForModel(TModel::KestrelA, TCommandKind::SetEln); },
          "24 00 FF FF 01 F7 08 5B 32 33 41 31 37 30 35 03 F0 46"},
-        {"Read_ELN KESTREL-A", [] { return ForModel(TModel::RadioButton3, TCommandKind::ReadEln); },
+        {"Read_ELN KESTREL-A", [] { return ForModel(TModel::KestrelA, TCommandKind::ReadEln); },
          "24 00 FF FF 00 FE 01 3A 03 82 88"},
-        {"Read_ELN MARLIN-A", [] { return ForModel(TModel::RadioButton5, TCommandKind::ReadEln); },
+        {"Read_ELN MARLIN-A", [] { return ForModel(TModel::MarlinA, TCommandKind::ReadEln); },
          "19 00 FF FF FF FF 00 FE 01 3A 71 D9 03"},
         {"AutoELN KESTREL-A, text 2",
          [] {
-             auto in = ForModel(TModel::RadioButton3, TCommandKind::AutoEln);
+             auto in = ForModel(TModel::KestrelA, TCommandKind::AutoEln);
              in.AutoText = "2";
              return in;
          },
          "24 00 FF FF 01 F7 08 5B 32 00 00 00 00 00 00 03 98 BB"},
         {"AutoELN KESTREL-A, empty text",
-         [] { return ForModel(TModel::RadioButton3, TCommandKind::AutoEln); },
+         [] { return ForModel(TModel::KestrelA, TCommandKind::AutoEln); },
          "24 00 FF FF 01 F7 08 5B 00 00 00 00 00 00 00 03 1A 76"},
     };
     for (const auto& row : rows)
@@ -82,7 +82,7 @@ TEST(FrameBuilder, KnownFrames) {
 }
 
 TEST(FrameBuilder, MarlinFrameCarriesTheModelBytesAndFortyFourDataBytes) {
-    const auto frame = Build(ForModel(TModel::RadioButton5));
+    const auto frame = Build(ForModel(TModel::MarlinA));
     ASSERT_EQ(frame.size(), 59u);
     EXPECT_EQ(HexOf({frame.begin(), frame.begin() + 10}), "19 00 FF FF FF FF 20 D0 2F 00 ");
     EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 10, frame.begin() + 54), std::vector<uint8_t>(44, 0));
@@ -103,9 +103,9 @@ TEST(FrameBuilder, PayloadRulesPerItem) {
         const char* block; // from the command code to the end of the payload
     };
     const Row rows[] = {
-        {"status, KESTREL-A sends 00", TModel::RadioButton3, TCommandKind::SetId, 0, "10 FE 01 00"},
-        {"ELN set status, OSPREY-B sends Stat", TModel::RadioButton7, TCommandKind::SetEln, 0, "10 FE 01 07"},
-        {"status, second KESTREL-A button sends Stat", TModel::RadioButton6, TCommandKind::SetId, 0,
+        {"status, KESTREL-A sends 00", TModel::KestrelA, TCommandKind::SetId, 0, "10 FE 01 00"},
+        {"ELN set status, OSPREY-B sends Stat", TModel::OspreyB, TCommandKind::SetEln, 0, "10 FE 01 07"},
+        {"status, second KESTREL-A button sends Stat", TModel::KestrelASpare, TCommandKind::SetId, 0,
          "10 FE 01 07"},
         {"H/W read", TModel::None, TCommandKind::SetId, 1, "00 FE 01 09"},
         {"H/W write", TModel::None, TCommandKind::SetId, 2, "01 FD 02 5A 05"},
@@ -149,13 +149,13 @@ TEST(FrameBuilder, ElnTextIsSevenBytesPaddedOrCut) {
                         {"23A1705", "5B 32 33 41 31 37 30 35"},
                         {"23A17059999", "5B 32 33 41 31 37 30 35"}};
     for (const auto& row : rows) {
-        auto in = ForModel(TModel::RadioButton3, TCommandKind::SetEln);
+        auto in = ForModel(TModel::KestrelA, TCommandKind::SetEln);
         in.ElnText = row.text;
         const auto frame = Build(in);
         EXPECT_EQ(HexOf({frame.begin() + 7, frame.begin() + 15}), HexOf(Hex(row.payload))) << row.text;
 
         // The key-triggered command sends its own text, Edit6 only has to be long enough.
-        auto autoIn = ForModel(TModel::RadioButton3, TCommandKind::AutoEln);
+        auto autoIn = ForModel(TModel::KestrelA, TCommandKind::AutoEln);
         autoIn.AutoText = row.text;
         EXPECT_EQ(Build(autoIn), frame) << row.text;
     }
@@ -170,17 +170,17 @@ TEST(FrameBuilder, ModelRuleAndAddressWord) {
         const char* head; // start byte to the command code
     };
     const Row rows[] = {
-        {"19 button keeps the address, adds 00 00", TModel::RadioButton4, TCommandKind::SetId, "0",
+        {"19 button keeps the address, adds 00 00", TModel::Model19, TCommandKind::SetId, "0",
          "19 00 41 00 00 00 20"},
-        {"second KESTREL-A button: no model rule", TModel::RadioButton6, TCommandKind::SetId, "0",
+        {"second KESTREL-A button: no model rule", TModel::KestrelASpare, TCommandKind::SetId, "0",
          "19 00 41 00 01"},
-        {"KESTREL-A with Edit7 not 0: address from SE_02", TModel::RadioButton3, TCommandKind::SetId, "5",
+        {"KESTREL-A with Edit7 not 0: address from SE_02", TModel::KestrelA, TCommandKind::SetId, "5",
          "24 00 41 00 01"},
-        {"MARLIN-A with Edit7 not 0: no model bytes", TModel::RadioButton5, TCommandKind::SetId, "x",
+        {"MARLIN-A with Edit7 not 0: no model bytes", TModel::MarlinA, TCommandKind::SetId, "x",
          "19 00 41 00 20"},
-        {"ELN set with OSPREY-B: no derivation, rule always", TModel::RadioButton7, TCommandKind::SetEln,
+        {"ELN set with OSPREY-B: no derivation, rule always", TModel::OspreyB, TCommandKind::SetEln,
          "23A1705", "24 00 FF FF 01"},
-        {"ELN read with MARLIN-A and Edit7 not 0", TModel::RadioButton5, TCommandKind::ReadEln, "x",
+        {"ELN read with MARLIN-A and Edit7 not 0", TModel::MarlinA, TCommandKind::ReadEln, "x",
          "19 00 FF FF FF FF 00"},
     };
     for (const auto& row : rows) {
@@ -194,7 +194,7 @@ TEST(FrameBuilder, ModelRuleAndAddressWord) {
 }
 
 TEST(FrameBuilder, NumbersAreCutToTheirLowBits) {
-    auto in = ForModel(TModel::RadioButton3);
+    auto in = ForModel(TModel::KestrelA);
     in.PacketNumber = 0x1FF;
     in.Id = 0x101;
     in.SerialText = "7"; // keep SE_02 as the address
@@ -243,7 +243,7 @@ TEST(FrameBuilder, CipherCoversTheBlockFromItsThirdByte) {
     // 44 data bytes: one-byte prefix; 300: a span far beyond 136 bytes, three-byte prefix.
     for (const Row row : {Row{"short", 44, 5}, Row{"long", 300, 5}}) {
         SCOPED_TRACE(row.name);
-        auto in = ForModel(TModel::RadioButton3);
+        auto in = ForModel(TModel::KestrelA);
         in.CommandItem = 7;
         in.DataText.clear();
         for (size_t k = 0; k < row.dataBytes; ++k)
@@ -263,7 +263,7 @@ TEST(FrameBuilder, CipherCoversTheBlockFromItsThirdByte) {
         EXPECT_EQ(BuildCommandFrame(in, state), sealed); // the keystream restarts for every frame
     }
 
-    auto in = ForModel(TModel::RadioButton3);
+    auto in = ForModel(TModel::KestrelA);
     in.Encrypt = true;
     // 5A ^ 17, 01 ^ 4F
     const auto frame = Build(in);
@@ -277,25 +277,25 @@ TEST(FrameBuilder, ErrorsBuildNothingAndLeaveTheCipherAlone) {
         std::string message;
     };
     const Row rows[] = {
-        {"OSPREY-B with the 0 left by the model button", [] { return ForModel(TModel::RadioButton7); },
+        {"OSPREY-B with the 0 left by the model button", [] { return ForModel(TModel::OspreyB); },
          "Range check error"},
         {"OSPREY-B with a month digit and letters",
          [] {
-             auto in = ForModel(TModel::RadioButton7);
+             auto in = ForModel(TModel::OspreyB);
              in.SerialText = "AB5";
              return in;
          },
          "'AB05' is not a valid integer value"},
         {"ELN set with a two-character Edit6",
          [] {
-             auto in = ForModel(TModel::RadioButton3, TCommandKind::SetEln);
+             auto in = ForModel(TModel::KestrelA, TCommandKind::SetEln);
              in.ElnText = "23";
              return in;
          },
          "Range check error"},
         {"key-triggered ELN with an empty Edit6",
          [] {
-             auto in = ForModel(TModel::RadioButton3, TCommandKind::AutoEln);
+             auto in = ForModel(TModel::KestrelA, TCommandKind::AutoEln);
              in.ElnText.clear();
              in.AutoText = "1705";
              return in;
@@ -326,7 +326,7 @@ TEST(FrameBuilder, ErrorsBuildNothingAndLeaveTheCipherAlone) {
     }
 
     // An ELN read places no requirement on Edit6.
-    auto read = ForModel(TModel::RadioButton3, TCommandKind::ReadEln);
+    auto read = ForModel(TModel::KestrelA, TCommandKind::ReadEln);
     read.ElnText.clear();
     EXPECT_EQ(BuildError(read), "(no error)");
 }
@@ -388,11 +388,11 @@ TEST(ModelSelection, PreparesTheCommandInputs) {
         int item;
         std::string data;
     };
-    const Row rows[] = {{TModel::RadioButton3, 2, ""},
-                        {TModel::RadioButton6, 2, ""},
-                        {TModel::RadioButton7, 2, ""},
-                        {TModel::RadioButton4, 8, std::string(ModelDataText)},
-                        {TModel::RadioButton5, 8, std::string(ModelDataText)}};
+    const Row rows[] = {{TModel::KestrelA, 2, ""},
+                        {TModel::KestrelASpare, 2, ""},
+                        {TModel::OspreyB, 2, ""},
+                        {TModel::Model19, 8, std::string(ModelDataText)},
+                        {TModel::MarlinA, 8, std::string(ModelDataText)}};
     for (const auto& row : rows) {
         TCommandInputs in;
         in.SerialText = "23A1705";
@@ -409,7 +409,7 @@ TEST(ModelSelection, PreparesTheCommandInputs) {
     EXPECT_EQ(ParseHexText(ModelDataText), std::vector<uint8_t>(44, 0));
 
     TCommandInputs in;
-    ApplyModelSelection(in, TModel::RadioButton5);
+    ApplyModelSelection(in, TModel::MarlinA);
     ApplyModelSelection(in, TModel::None);
     EXPECT_EQ(in.Model, TModel::None);
     EXPECT_EQ(in.CommandItem, 8);

@@ -29,8 +29,8 @@ TDecodeResult Decode(const std::vector<uint8_t>& frame, bool encrypted = false) 
 TEST(FrameDecoder, RoundTripsEveryCommandModelAndItem) {
     const TCommandKind kinds[] = {TCommandKind::SetId, TCommandKind::SetEln, TCommandKind::ReadEln,
                                   TCommandKind::AutoEln};
-    const TModel models[] = {TModel::None,         TModel::RadioButton3, TModel::RadioButton4,
-                             TModel::RadioButton5, TModel::RadioButton6, TModel::RadioButton7};
+    const TModel models[] = {TModel::None,         TModel::KestrelA, TModel::Model19,
+                             TModel::MarlinA, TModel::KestrelASpare, TModel::OspreyB};
     int checked = 0;
     for (TCommandKind kind : kinds)
         for (TModel model : models)
@@ -44,9 +44,9 @@ TEST(FrameDecoder, RoundTripsEveryCommandModelAndItem) {
                     in.Id = 33;
                     in.Stat = 4;
                     in.DataText =
-                        item == 8 && model == TModel::RadioButton5 ? std::string(ModelDataText) : "01 02 03";
+                        item == 8 && model == TModel::MarlinA ? std::string(ModelDataText) : "01 02 03";
                     in.AutoText = "17";
-                    if (kind == TCommandKind::SetId && model == TModel::RadioButton7)
+                    if (kind == TCommandKind::SetId && model == TModel::OspreyB)
                         in.SerialText = "23A1705";
                     in.Encrypt = encrypt;
                     TCipherState state{};
@@ -66,7 +66,7 @@ TEST(FrameDecoder, RoundTripsEveryCommandModelAndItem) {
                               expectedItem >= 0 && expectedItem < CommandItemCount ? expectedItem : -1);
                     EXPECT_EQ(f.CommandCode.has_value(), f.CommandItem >= 0);
                     const bool modelBytes =
-                        (model == TModel::RadioButton4 || model == TModel::RadioButton5) &&
+                        (model == TModel::Model19 || model == TModel::MarlinA) &&
                         in.SerialText == "0";
                     EXPECT_EQ(f.ModelBytes.size(), modelBytes ? 2u : 0u);
                     EXPECT_EQ(f.PayloadLength, f.Payload.size());

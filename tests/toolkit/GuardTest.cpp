@@ -5,7 +5,7 @@
 
 #include "base/Exception.h"
 #include "tests/toolkit/TestSupport.h"
-#include "toolkit/MainThreadPoster.h"
+#include "toolkit/QtMainThreadPoster.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "toolkit/MainThreadPoster.h"
+#include "toolkit/QtMainThreadPoster.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
