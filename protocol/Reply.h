@@ -1,0 +1,54 @@
+#pragma once
+// The device's reply: gathering its bytes, the hexadecimal lines the log shows
+// for them, and the judgement of a gathered reply. The window and the command
+// line tool judge by these same rules and timings.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The result check runs this long after the first byte of a reply...
+inline constexpr unsigned ReplyJudgeDelayMs = 1000;
+// ...and a command with no byte at all back by this time reports ReplyErrorLine.
+inline constexpr unsigned ReplyTimeoutMs = 3000;
+
+inline constexpr size_t ReplyBufferBytes = 5000;
+inline constexpr const char* ReplyErrorLine = "Error";
+
+// Which answer the next accepted reply stands for (set by each command sender).
+inline constexpr uint8_t ReplyKindSetId = 0;
+inline constexpr uint8_t ReplyKindSetEln = 1;
+inline constexpr uint8_t ReplyKindReadEln = 2;
+
+// Reply lengths that count as an answer: 13, 15 and 20 bytes. The bytes
+// themselves are not examined.
+bool IsAcceptedReplyLength(int32_t length);
+
+// Where the ELN text of an ELN read reply sits in the gathered bytes.
+inline constexpr size_t ReplyElnOffset = 10;
+inline constexpr size_t ReplyElnBytes = 7;
+
+struct TReplyVerdict {
+    bool Accepted = false;          // the length is one of the accepted ones
+    std::optional<std::string> Line; // the log line, when there is one to write
+};
+
+// Judges byteCount bytes received since the last check, for replyKind, with the
+// gathered bytes in buffer (ReplyBufferBytes long). Accepted: "SetID_OK",
+// "SetSerial_number_OK", or for an ELN read the 7 bytes at ReplyElnOffset up to
+// the first zero byte (no line when the first is zero). Another kind, or a
+// length not accepted: no line.
+TReplyVerdict JudgeReply(uint8_t replyKind, int32_t byteCount, const uint8_t* buffer);
+
+// Appends n bytes of chunk to buffer (ReplyBufferBytes long) at count. Bytes
+// that would run past the end push the oldest ones out, so the newest
+// ReplyBufferBytes are kept in arrival order and count never exceeds the size.
+void GatherReplyBytes(uint8_t* buffer, int32_t& count, const uint8_t* chunk, size_t n);
+
+// The chunk as lines of hexadecimal text, " %02X" per byte; a byte 24 or 42
+// begins a new line unless the current line is still empty. Each line counts
+// its length plus 2 in the log's running length.
+std::vector<std::string> ReplyHexLines(const uint8_t* chunk, size_t n);
+

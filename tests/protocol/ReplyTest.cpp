@@ -1,0 +1,83 @@
+// The judgement of a reply, the bounded gathering of its bytes and its log lines.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <numeric>
+
+#include "protocol/Reply.h"
+
+namespace {
+
+std::array<uint8_t, ReplyBufferBytes> BufferWith(const std::string& at10) {
+    std::array<uint8_t, ReplyBufferBytes> buffer{};
+    std::memcpy(buffer.data() + 10, at10.data(), at10.size());
+    return buffer;
+}
+
+} // namespace
+
+TEST(ReplyTest, JudgesByLengthAndKind) {
+    const auto eln = BufferWith("23A1705");
+    const auto shortEln = BufferWith(std::string("17\0X", 4));
+    const auto noEln = BufferWith("");
+    struct Row {
+        const char* Name;
+        uint8_t Kind;
+        int32_t Count;
+        const uint8_t* Buffer;
+        bool Accepted;
+        std::optional<std::string> Line;
+    } rows[] = {
+        {"set id 13", ReplyKindSetId, 13, eln.data(), true, "SetID_OK"},
+        {"set id 15", ReplyKindSetId, 15, eln.data(), true, "SetID_OK"},
+        {"set eln 20", ReplyKindSetEln, 20, eln.data(), true, "SetSerial_number_OK"},
+        {"read eln", ReplyKindReadEln, 20, eln.data(), true, "23A1705"},
+        {"read eln up to a zero", ReplyKindReadEln, 13, shortEln.data(), true, "17"},
+        {"read eln starting with zero", ReplyKindReadEln, 20, noEln.data(), true, std::nullopt},
+        {"unknown kind", 7, 13, eln.data(), true, std::nullopt},
+        {"14 bytes", ReplyKindSetId, 14, eln.data(), false, std::nullopt},
+        {"26 bytes (two replies)", ReplyKindSetId, 26, eln.data(), false, std::nullopt},
+        {"nothing", ReplyKindSetId, 0, eln.data(), false, std::nullopt},
+        {"negative", ReplyKindSetId, -1, eln.data(), false, std::nullopt},
+    };
+    for (const Row& r : rows) {
+        const TReplyVerdict v = JudgeReply(r.Kind, r.Count, r.Buffer);
+        EXPECT_EQ(v.Accepted, r.Accepted) << r.Name;
+        EXPECT_EQ(v.Line, r.Line) << r.Name;
+    }
+}
+
+TEST(ReplyTest, GatheringKeepsTheNewestBytesWithinTheBuffer) {
+    std::array<uint8_t, ReplyBufferBytes + 8> buffer{}; // guard bytes behind the buffer
+    int32_t count = 0;
+    std::vector<uint8_t> stream(3 * ReplyBufferBytes);
+    std::iota(stream.begin(), stream.end(), 0);
+    // Chunks of odd sizes, then one larger than the whole buffer.
+    size_t at = 0;
+    for (size_t size : {size_t{13}, size_t{4999}, size_t{1}, size_t{1024}, ReplyBufferBytes + 3}) {
+        GatherReplyBytes(buffer.data(), count, stream.data() + at, size);
+        at += size;
+        ASSERT_LE(count, static_cast<int32_t>(ReplyBufferBytes));
+        const size_t expected = std::min(at, ReplyBufferBytes);
+        ASSERT_EQ(count, static_cast<int32_t>(expected)) << "after " << at;
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + count, stream.begin() + (at - expected)))
+            << "after " << at;
+    }
+    for (size_t k = ReplyBufferBytes; k < buffer.size(); ++k) EXPECT_EQ(buffer[k], 0) << k;
+}
+
+TEST(ReplyTest, HexLinesBreakBeforeDollarAndB) {
+    struct Row {
+        std::vector<uint8_t> Chunk;
+        std::vector<std::string> Lines;
+    } rows[] = {
+        {{0x24, 0x01, 0x02, 0x42, 0x03}, {" 24 01 02", " 42 03"}},
+        {{0x42}, {" 42"}},
+        {{0x24, 0x24}, {" 24", " 24"}},
+        {{0x0A, 0xFF}, {" 0A FF"}},
+        {{}, {}},
+    };
+    for (const Row& r : rows) EXPECT_EQ(ReplyHexLines(r.Chunk.data(), r.Chunk.size()), r.Lines);
+}
