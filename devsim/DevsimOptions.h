@@ -1,0 +1,34 @@
+#pragma once
+// The command line of kaldora-devsim: parsed into a plain struct, no I/O.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devsim/DeviceResponder.h"
+
+inline constexpr int DevsimSuccess = 0;
+inline constexpr int DevsimFailure = 1;      // a run-time failure: pty, link, poll
+inline constexpr int DevsimUsageError = 2;   // a bad option or value
+inline constexpr int DevsimCannotListen = 3; // the TCP address cannot be listened on and no pty
+
+struct TDevsimOptions {
+    bool Tcp = true;
+    std::string TcpHost = "127.0.0.1"; // the window's default host and port
+    int TcpPort = 4660;                // 0: an ephemeral port
+    bool Pty = false;
+    std::string LinkPath; // a symbolic link to the pty's slave, removed on exit
+    std::string PortFile; // gets the TCP port listened on, as decimal text and a newline
+    std::string Eln = "23A1705";
+    std::optional<uint32_t> Seed; // of the garbage bytes; random when not given
+    TFaultOptions Faults;
+    bool Help = false;
+};
+
+// Fills options from args (the arguments after the program name). Returns the error text,
+// which names the option and the value, or empty on success.
+std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOptions& options);
+
+// The --help text: every option, the log lines, the exit codes.
+std::string DevsimHelpText();

@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "devsim/DeviceResponder.h"
+#include "devsim/DevsimOptions.h"
+#include "devsim/FrameReassembler.h"
+#include "protocol/Crc16.h"
+#include "protocol/Frame.h"
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+TBytes Frame(TCommandKind kind, TModel model, int id = 1, bool encrypt = false, std::string data = "") {
+    TCommandInputs inputs;
+    ApplyModelSelection(inputs, model);
+    inputs.Kind = kind;
+    inputs.Id = id;
+    inputs.Encrypt = encrypt;
+    if (!data.empty()) inputs.DataText = data;
+    TCipherState cipher{};
+    return BuildCommandFrame(inputs, cipher);
+}
+
+TBytes Cat(std::initializer_list<TBytes> parts) {
+    TBytes all;
+    for (const TBytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// The events as a short text: F frame, B bad CRC, S<n> n skipped bytes.
+std::string Trace(const std::vector<TReassemblyEvent>& events) {
+    std::string text;
+    for (const auto& e : events) {
+        if (!text.empty()) text += ' ';
+        if (e.Kind == TReassemblyEvent::TKind::Frame) text += e.Encrypted ? "Fc" : "F";
+        if (e.Kind == TReassemblyEvent::TKind::BadCrc) text += "B";
+        if (e.Kind == TReassemblyEvent::TKind::Skipped) text += "S" + std::to_string(e.Bytes.size());
+    }
+    return text;
+}
+
+std::vector<TReassemblyEvent> FeedInPieces(TFrameReassembler& reader, const TBytes& stream,
+                                           const std::vector<size_t>& cuts) {
+    std::vector<TReassemblyEvent> events;
+    size_t from = 0;
+    for (size_t k = 0; k <= cuts.size(); ++k) {
+        const size_t to = k < cuts.size() ? cuts[k] : stream.size();
+        for (auto& e : reader.Feed(stream.data() + from, to - from))
+            events.push_back(std::move(e));
+        from = to;
+    }
+    return events;
+}
+
+TEST(DevsimReassembly, CutsFramesOutOfAnyChunking) {
+    const TBytes kestrel = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    const TBytes marlin = Frame(TCommandKind::SetId, TModel::MarlinA, 9); // 59 bytes, form B
+    const TBytes readEln = Frame(TCommandKind::ReadEln, TModel::MarlinA);
+    const TBytes cipherEln = Frame(TCommandKind::SetEln, TModel::KestrelA, 1, true);
+    // 300 data bytes: a three-byte length prefix, enciphered with the rest of the block.
+    const TBytes longCipher = Frame(TCommandKind::SetId, TModel::MarlinA, 3, true, std::string(900, '1'));
+    TBytes badCrc = kestrel;
+    badCrc.back() ^= 0x55;
+    const TBytes garbage = {0x41, 0x24, 0x19, 0x00, 0x24, 0xFF};
+
+    struct Row {
+        const char* name;
+        TBytes stream;
+        std::vector<size_t> cuts;
+        const char* trace;
+    };
+    std::vector<size_t> everyByte;
+    for (size_t k = 1; k < kestrel.size() + marlin.size(); ++k)
+        everyByte.push_back(k);
+    const Row rows[] = {
+        {"one frame, one chunk", kestrel, {}, "F"},
+        {"two frames byte by byte", Cat({kestrel, marlin}), everyByte, "F F"},
+        {"three frames merged", Cat({marlin, readEln, kestrel}), {}, "F F F"},
+        {"split inside the second frame's header", Cat({kestrel, readEln}), {kestrel.size() + 3}, "F F"},
+        {"leading garbage with start bytes", Cat({garbage, kestrel}), {}, "S6 F"},
+        {"garbage in its own chunk", Cat({garbage, readEln}), {garbage.size()}, "S6 F"},
+        {"garbage between frames", Cat({readEln, garbage, marlin}), {20}, "F S6 F"},
+        {"enciphered ELN set", cipherEln, {7}, "Fc"},
+        {"three-byte prefix, enciphered", longCipher, {5, 200}, "Fc"},
+        {"bad CRC, then a good frame", Cat({badCrc, kestrel}), {}, "B F"},
+        {"bad CRC alone", badCrc, {}, "B"},
+    };
+    for (const Row& row : rows) {
+        TFrameReassembler reader;
+        const auto events = FeedInPieces(reader, row.stream, row.cuts);
+        EXPECT_EQ(Trace(events), row.trace) << row.name;
+        EXPECT_EQ(reader.Pending(), 0u) << row.name;
+        TBytes again; // every byte is accounted for, in order
+        for (const auto& e : events)
+            again.insert(again.end(), e.Bytes.begin(), e.Bytes.end());
+        EXPECT_EQ(again, row.stream) << row.name;
+    }
+}
+
+TEST(DevsimReassembly, GarbageNeitherGrowsTheBufferNorHidesTheNextFrame) {
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 7);
+    for (size_t capacity : {size_t{300}, LongestFrame}) {
+        std::mt19937 random(capacity);
+        TFrameReassembler reader(capacity);
+        TBytes noise(200000);
+        for (auto& b : noise) // dense start bytes and zero prefixes: many long candidates
+            b = static_cast<uint8_t>(random() % 4 == 0 ? (random() % 2 ? 0x24 : 0x19) : random() % 3 == 0 ? 0 : random());
+        for (size_t at = 0; at < noise.size();) {
+            const size_t n = std::min<size_t>(1 + random() % 3000, noise.size() - at);
+            reader.Feed(noise.data() + at, n);
+            at += n;
+            ASSERT_LE(reader.Pending(), capacity);
+        }
+        const auto events = reader.Feed(frame.data(), frame.size());
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back().Kind, TReassemblyEvent::TKind::Frame) << capacity;
+        EXPECT_EQ(events.back().Bytes, frame) << capacity;
+    }
+}
+
+TDecodedFrame Decoded(const TBytes& bytes) {
+    TFrameReassembler reader;
+    auto events = reader.Feed(bytes.data(), bytes.size());
+    EXPECT_EQ(Trace(events).substr(0, 1), "F");
+    return events.empty() ? TDecodedFrame{} : events[0].Frame;
+}
+
+TEST(DevsimResponder, RepliesByCommandAndKeepsTheState) {
+    struct Row {
+        const char* name;
+        TBytes frame;
+        size_t length;
+        uint8_t kind;
+        const char* eln; // expected at 10..16 of an ELN read reply, or nullptr
+    };
+    TCommandInputs setEln;
+    ApplyModelSelection(setEln, TModel::KestrelA);
+    setEln.Kind = TCommandKind::SetEln;
+    setEln.ElnText = "XY9";
+    TCipherState cipher{};
+    const Row rows[] = {
+        {"ELN read at start", Frame(TCommandKind::ReadEln, TModel::KestrelA), 20, ReplyKindReadEln, "23A1705"},
+        {"KESTREL-A Set_ID", Frame(TCommandKind::SetId, TModel::KestrelA, 5), 13, ReplyKindSetId, nullptr},
+        {"MARLIN-A Set_ID", Frame(TCommandKind::SetId, TModel::MarlinA, 42), 13, ReplyKindSetId, nullptr},
+        {"ELN set, short text", BuildCommandFrame(setEln, cipher), 15, ReplyKindSetEln, nullptr},
+        {"ELN read after the set", Frame(TCommandKind::ReadEln, TModel::MarlinA), 20, ReplyKindReadEln, "XY9"},
+        {"status request", Frame(TCommandKind::SetId, TModel::None), 13, ReplyKindOther, nullptr},
+        {"ELN read, enciphered", Frame(TCommandKind::ReadEln, TModel::OspreyB, 1, true), 20, ReplyKindReadEln, "XY9"},
+    };
+    TDeviceState state;
+    state.Eln = ElnBytes("23A1705");
+    for (const Row& row : rows) {
+        const TDecodedFrame frame = Decoded(row.frame);
+        const TBytes reply = BuildReply(frame, state);
+        ASSERT_EQ(reply.size(), row.length) << row.name;
+        EXPECT_EQ(reply[0], ReplyStartByte) << row.name;
+        EXPECT_EQ(reply[2], row.kind) << row.name;
+        EXPECT_EQ(reply[row.length - 3], FrameEndByte) << row.name;
+        EXPECT_EQ(Crc16Range(0, reply.data(), row.length - 2), reply[row.length - 2] | reply[row.length - 1] << 8)
+            << row.name;
+        if (row.eln) {
+            const std::string shown(reply.begin() + ReplyElnOffset, reply.begin() + ReplyElnOffset + 7);
+            EXPECT_EQ(std::string(shown.c_str()), row.eln) << row.name; // the window stops at a zero byte
+            EXPECT_EQ(reply[3], state.Id.value_or(0)) << row.name;
+        }
+    }
+    EXPECT_EQ(state.Id, 42);
+    EXPECT_EQ(state.Model, "KESTREL-A/OSPREY-B");
+    EXPECT_EQ(DescribeFrame(Decoded(Frame(TCommandKind::SetId, TModel::MarlinA, 42)), false),
+              "Set_ID model=MARLIN-A packet=0 address=FFFF id=42");
+}
+
+TEST(DevsimResponder, FaultsShapeTheReply) {
+    TBytes reply(13);
+    for (size_t k = 0; k < reply.size(); ++k)
+        reply[k] = static_cast<uint8_t>(k + 1);
+    struct Row {
+        const char* name;
+        TFaultOptions faults;
+        std::vector<std::pair<int, size_t>> parts; // at ms, byte count
+    };
+    const Row rows[] = {
+        {"none", {}, {{0, 13}}},
+        {"silent", {.Silent = true}, {}},
+        {"padded", {.ReplyLength = 20}, {{0, 20}}},
+        {"cut", {.ReplyLength = 5}, {{0, 5}}},
+        {"cut to nothing", {.ReplyLength = 0}, {}},
+        {"delayed", {.DelayMs = 250}, {{250, 13}}},
+        {"split after a delay", {.DelayMs = 50, .SplitBytes = 5, .SplitMs = 100}, {{50, 5}, {150, 8}}},
+        {"split at 0: all later", {.SplitBytes = 0, .SplitMs = 100}, {{100, 13}}},
+        {"split beyond the end", {.SplitBytes = 13, .SplitMs = 100}, {{0, 13}}},
+        {"garbage", {.GarbageBytes = 7}, {{0, 7}}},
+        {"garbage of a padded reply, split", {.ReplyLength = 40, .SplitBytes = 2, .GarbageBytes = 4}, {{0, 2}, {0, 2}}},
+    };
+    for (const Row& row : rows) {
+        std::mt19937 random(1);
+        const auto parts = ApplyFaults(reply, row.faults, random);
+        ASSERT_EQ(parts.size(), row.parts.size()) << row.name;
+        TBytes joined;
+        for (size_t k = 0; k < parts.size(); ++k) {
+            EXPECT_EQ(parts[k].AtMs, row.parts[k].first) << row.name;
+            EXPECT_EQ(parts[k].Bytes.size(), row.parts[k].second) << row.name;
+            joined.insert(joined.end(), parts[k].Bytes.begin(), parts[k].Bytes.end());
+        }
+        if (row.faults.GarbageBytes < 0 && !joined.empty()) {
+            TBytes expected = reply;
+            expected.resize(joined.size(), 0);
+            EXPECT_EQ(joined, expected) << row.name;
+        }
+    }
+}
+
+TEST(DevsimOptions, ParsesAndNamesTheBadOption) {
+    TDevsimOptions options;
+    EXPECT_EQ(ParseDevsimOptions({"--tcp", "0.0.0.0:0", "--pty", "--split=3@40", "--delay", "9", "--eln", "AB"},
+                                 options),
+              "");
+    EXPECT_EQ(options.TcpHost, "0.0.0.0");
+    EXPECT_EQ(options.TcpPort, 0);
+    EXPECT_EQ(options.Faults.SplitBytes, 3);
+    EXPECT_EQ(options.Faults.SplitMs, 40);
+    EXPECT_EQ(options.Faults.DelayMs, 9);
+
+    const std::pair<std::vector<std::string>, const char*> bad[] = {
+        {{"--delay", "soon"}, "--delay 'soon'"},
+        {{"--reply-length", "-1"}, "--reply-length '-1'"},
+        {{"--tcp", "localhost"}, "--tcp 'localhost'"},
+        {{"--tcp", "127.0.0.1:70000"}, "--tcp '127.0.0.1:70000'"},
+        {{"--split", "5"}, "--split '5'"},
+        {{"--garbage"}, "option '--garbage' needs a value"},
+        {{"--eln", "12345678"}, "--eln '12345678'"},
+        {{"--pty=yes"}, "option '--pty' takes no value"},
+        {{"--tcp", "off"}, "nothing to serve"},
+        {{"--link", "/tmp/x"}, "--link '/tmp/x' needs --pty"},
+        {{"--verbose"}, "unknown option '--verbose'"},
+    };
+    for (const auto& [args, needle] : bad) {
+        TDevsimOptions o;
+        const std::string error = ParseDevsimOptions(args, o);
+        EXPECT_NE(error.find(needle), std::string::npos) << needle << ": " << error;
+    }
+    for (const char* option : {"--tcp", "--no-tcp", "--pty", "--link", "--port-file", "--eln", "--silent",
+                               "--reply-length", "--delay", "--split", "--garbage", "--seed", "--help"})
+        EXPECT_NE(DevsimHelpText().find(option), std::string::npos) << option;
+}
+
+// ---- The built program ----
+
+using TClock = std::chrono::steady_clock;
+
+// Reads from fd until the text holds `until` or the deadline passes.
+bool ReadUntil(int fd, std::string& text, const std::string& until, TClock::time_point deadline) {
+    while (text.find(until) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        char buffer[512];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Reads until a whole line starting with head is in; returns the rest of that line.
+std::string ReadLine(int fd, std::string& text, const std::string& head, TClock::time_point deadline) {
+    if (!ReadUntil(fd, text, head, deadline)) return "";
+    const size_t from = text.find(head) + head.size();
+    while (text.find('\n', from) == std::string::npos)
+        if (!ReadUntil(fd, text, text.substr(from) + "\n", deadline)) return "";
+    return text.substr(from, text.find('\n', from) - from);
+}
+
+TEST(DevsimProgram, AnswersOverTcpAndPtyAndEndsOnSigterm) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execl(KALDORA_DEVSIM_PATH, KALDORA_DEVSIM_PATH, "--tcp", "127.0.0.1:0", "--pty", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    const auto deadline = TClock::now() + std::chrono::seconds(10);
+    std::string log;
+    const std::string where = ReadLine(out[0], log, "tcp: listening on 127.0.0.1:", deadline);
+    const std::string ptyPath = ReadLine(out[0], log, "pty: ", deadline);
+    ASSERT_FALSE(where.empty()) << log;
+
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    // TCP
+    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(where)));
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto readReply = [&](int fd) {
+        std::string reply;
+        while (reply.size() < 13) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+            char buffer[64];
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            reply.append(buffer, static_cast<size_t>(n));
+        }
+        return reply;
+    };
+    ASSERT_EQ(write(sock, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    const std::string tcpReply = readReply(sock);
+    EXPECT_EQ(tcpReply.size(), 13u);
+    close(sock);
+
+    // Pseudo-terminal, opened as a serial program would
+    const int tty = open(ptyPath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(tty, 0) << ptyPath;
+    termios tio{};
+    tcgetattr(tty, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(tty, TCSANOW, &tio);
+    ASSERT_EQ(write(tty, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    const std::string ptyReply = readReply(tty);
+    EXPECT_EQ(ptyReply.size(), 13u);
+    EXPECT_EQ(ptyReply, tcpReply);
+    close(tty);
+
+    EXPECT_TRUE(ReadUntil(out[0], log, "tx pty 13 bytes", deadline)) << log;
+    EXPECT_NE(log.find("rx tcp#1 Set_ID model=KESTREL-A/OSPREY-B packet=0 address=FFFF id=5 | 24 00 FF FF"),
+              std::string::npos)
+        << log;
+
+    // A second run on the taken port, without --pty, says so and ends with 3.
+    const std::string command = std::string(KALDORA_DEVSIM_PATH) + " --tcp 127.0.0.1:" + where + " 2>&1";
+    FILE* second = popen(command.c_str(), "r");
+    ASSERT_NE(second, nullptr);
+    char buffer[256] = {};
+    const size_t n = fread(buffer, 1, sizeof buffer - 1, second);
+    const int status = pclose(second);
+    EXPECT_EQ(std::string(buffer, n),
+              "kaldora-devsim: cannot listen on 127.0.0.1:" + where + ": address already in use\n");
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, DevsimCannotListen);
+
+    kill(pid, SIGTERM);
+    int end = 0;
+    ASSERT_EQ(waitpid(pid, &end, 0), pid);
+    EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << end;
+    close(out[0]);
+}
+
+} // namespace
