@@ -4,6 +4,8 @@
 #include "comm/PosixSerialDriver.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 uint32_t CommEventMask(const TCommEventTypes& events) {
     uint32_t mask = 0;
@@ -14,6 +16,30 @@ uint32_t CommEventMask(const TCommEventTypes& events) {
 
 void RaiseCommError(const char* format, long errorNumber) {
     throw Exception(FormatErrorNumber(format, errorNumber));
+}
+
+std::string OpenFailureReason(const std::string& device, int error) {
+    const std::string name = device.empty() ? std::string("(no device)") : device;
+    switch (error) {
+    case 0:
+        return name + ": opened";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return name + ": no such device";
+    case EBUSY:
+    case EAGAIN:
+        return name + ": in use by another program";
+    case EACCES:
+    case EPERM:
+        return name + ": permission denied \u2014 add your user to the dialout group "
+                      "(sudo adduser $USER dialout) and log in again";
+    case ENOTTY:
+        return name + ": not a serial port";
+    default:
+        return name + ": cannot be opened: " + std::strerror(error) + " (error " + std::to_string(error) +
+               ")";
+    }
 }
 
 uint32_t WriteTimeoutMultiplier(TBaudRate rate) {
@@ -64,6 +90,7 @@ TThreadComm::TThreadComm(std::shared_ptr<TSerialDriver> driver, TMainThreadPoste
       FEventChars(std::make_unique<TCommEventChars>(this)) {}
 
 TThreadComm::~TThreadComm() {
+    *FAlive = false;
     Close();
 }
 
@@ -87,17 +114,29 @@ void TThreadComm::SetMonitorEvents(const TCommEventTypes& Value) {
     if (!FOpen && !(Value == FMonitorEvents)) FMonitorEvents = Value;
 }
 
-void TThreadComm::SetBaudRate(TBaudRate Value) { ChangeLineSetting(FBaudRate, Value); }
+void TThreadComm::SetBaudRate(TBaudRate Value) {
+    ChangeLineSetting(FBaudRate, Value);
+}
 
-void TThreadComm::SetParity(TParity Value) { ChangeLineSetting(FParity, Value); }
+void TThreadComm::SetParity(TParity Value) {
+    ChangeLineSetting(FParity, Value);
+}
 
-void TThreadComm::SetStopBits(TStopBits Value) { ChangeLineSetting(FStopBits, Value); }
+void TThreadComm::SetStopBits(TStopBits Value) {
+    ChangeLineSetting(FStopBits, Value);
+}
 
-void TThreadComm::SetDataBits(TDataBits Value) { ChangeLineSetting(FDataBits, Value); }
+void TThreadComm::SetDataBits(TDataBits Value) {
+    ChangeLineSetting(FDataBits, Value);
+}
 
-void TThreadComm::SetOptions(const TCommOptions& Value) { ChangeLineSetting(FOptions, Value); }
+void TThreadComm::SetOptions(const TCommOptions& Value) {
+    ChangeLineSetting(FOptions, Value);
+}
 
-void TThreadComm::SetFlowControl(TFlowControl Value) { ChangeLineSetting(FFlowControl, Value); }
+void TThreadComm::SetFlowControl(TFlowControl Value) {
+    ChangeLineSetting(FFlowControl, Value);
+}
 
 void TThreadComm::UpdateDataControlBlock() {
     if (!FOpen) return;
@@ -124,8 +163,23 @@ void TThreadComm::UpdateDataControlBlock() {
     FDCB.fErrorChar = FOptions.Contains(coErrorChar);
     FDCB.fNull = FOptions.Contains(coNullStrip);
 
-    // FlowControl is deliberately not consulted: the flow-control fields keep
-    // what the driver reported.
+    // The flow-control fields follow FlowControl in full, so that handshakes
+    // another program left on the line do not stall our writes behind CTS or
+    // XOFF. fcDefault keeps what the driver reported.
+    if (FFlowControl != fcDefault) {
+        const bool cts = FFlowControl == fcCTS, dtr = FFlowControl == fcDTR;
+        FDCB.fOutxCtsFlow = cts;
+        if (cts)
+            FDCB.fRtsControl = 2;
+        else if (FDCB.fRtsControl == 2)
+            FDCB.fRtsControl = 1;
+        FDCB.fOutxDsrFlow = dtr;
+        if (dtr)
+            FDCB.fDtrControl = 2;
+        else if (FDCB.fDtrControl == 2)
+            FDCB.fDtrControl = 1;
+        FDCB.fOutX = FDCB.fInX = FFlowControl == fcSoftware;
+    }
     const TSerialResult r = FDriver->SetCommState(FHandle, FDCB);
     if (!r.Ok) RaiseCommError(DcbUpdateErrorText, r.Error);
 }
@@ -152,13 +206,18 @@ void TThreadComm::CreateHandle() {
     FHandle = r.Ok ? handle : InvalidSerialHandle;
     if (FHandle == InvalidSerialHandle) {
         FOpen = false;
+        FOpenError = r.Ok ? ENOENT : r.Error;
         return;
     }
     FOpen = true;
     if (!FDriver->IsCharDevice(FHandle)) {
         DestroyHandle();
+        FOpenError = ENOTTY;
         return;
     }
+    FOpenError = 0;
+    FDeviceLost = false;
+    FDeviceLostError = 0;
     FDriver->SetCommMask(FHandle, 0x1FF);
 }
 
@@ -192,6 +251,7 @@ void TThreadComm::Open() {
                                                                       FMonitorEvents, *FPoster);
                     FEventThread->SetOnSignal(
                         [this](TObject* Sender, uint32_t EvtMask) { HandleCommEvent(Sender, EvtMask); });
+                    FEventThread->SetOnLost([this](TObject*, int Error) { HandleDeviceLost(Error); });
                     FEventThread->Start();
                 }
             }
@@ -216,30 +276,38 @@ void TThreadComm::CheckOpen() {
 
 int TThreadComm::Write(const char* Buffer, unsigned long Count) {
     if (!FOpen) return -1;
-    std::lock_guard guard(FLock);
     unsigned long done = 0;
-    const TSerialResult r = FDriver->Write(FHandle, Buffer, Count, done);
-    if (!r.Ok) {
-        unsigned long errors = 0;
-        TComStat stat;
-        FDriver->ClearCommError(FHandle, errors, stat);
+    TSerialResult r;
+    {
+        std::lock_guard guard(FLock);
+        r = FDriver->Write(FHandle, Buffer, Count, done);
+        if (!r.Ok) {
+            unsigned long errors = 0;
+            TComStat stat;
+            FDriver->ClearCommError(FHandle, errors, stat);
+        }
     }
+    if (r.DeviceGone) HandleDeviceLost(r.Error);
     return static_cast<int>(done);
 }
 
 int TThreadComm::Read(char* Buffer, unsigned long Count) {
     if (!FOpen) return -1;
-    std::lock_guard guard(FLock);
-    unsigned long errors = 0;
-    TComStat stat;
-    FDriver->ClearCommError(FHandle, errors, stat);
-    if (Count == 0) {
-        FDriver->ClearCommError(FHandle, errors, stat);
-        return 0;
-    }
     unsigned long done = 0;
-    const TSerialResult r = FDriver->Read(FHandle, Buffer, Count, done);
-    if (!r.Ok) FDriver->ClearCommError(FHandle, errors, stat);
+    TSerialResult r;
+    {
+        std::lock_guard guard(FLock);
+        unsigned long errors = 0;
+        TComStat stat;
+        FDriver->ClearCommError(FHandle, errors, stat);
+        if (Count == 0) {
+            FDriver->ClearCommError(FHandle, errors, stat);
+            return 0;
+        }
+        r = FDriver->Read(FHandle, Buffer, Count, done);
+        if (!r.Ok) FDriver->ClearCommError(FHandle, errors, stat);
+    }
+    if (r.DeviceGone) HandleDeviceLost(r.Error);
     return static_cast<int>(done);
 }
 
@@ -329,24 +397,41 @@ void TThreadComm::HandleCommEvent(TObject* /*Sender*/, uint32_t EvtMask) {
     TComStat stat;
     FDriver->ClearCommError(FHandle, errors, stat);
 
-    // A handler may close the port; the rest of this dispatch is then dropped,
-    // so that nothing is raised after Close has returned.
+    // A handler may close the port, or destroy the component; the rest of this
+    // dispatch is then dropped, so that nothing is raised after Close has
+    // returned and nothing of a freed component is touched. Each event is
+    // called through a copy: a handler that clears or replaces its own event
+    // would otherwise free the closure it is running in.
+    const std::shared_ptr<bool> alive = FAlive;
     const unsigned long closeCount = FCloseCount;
-    const auto live = [&] { return closeCount == FCloseCount; };
-    const auto notify = [&](uint32_t bit, const TNotifyEvent& event) {
-        if ((EvtMask & bit) && event && live()) event(this);
+    const auto live = [&] { return *alive && closeCount == FCloseCount; };
+    const auto call = [&](bool wanted, const auto& event, auto... args) {
+        if (!wanted || !live() || !event) return;
+        const auto handler = event;
+        handler(this, args...);
     };
 
-    notify(EV_BREAK, OnBreak);
-    notify(EV_CTS, OnCts);
-    notify(EV_DSR, OnDsr);
-    if ((EvtMask & EV_ERR) && OnError && live()) OnError(this, static_cast<int>(errors));
-    notify(EV_RING, OnRing);
-    notify(EV_RLSD, OnRlsd);
-    if ((EvtMask & EV_RXCHAR) && stat.cbInQue > 0 && OnRxChar && live()) OnRxChar(this, stat.cbInQue);
-    notify(EV_RXFLAG, OnRxFlag);
-    notify(EV_TXEMPTY, OnTxEmpty);
-    if (OnComStatEvent && live()) OnComStatEvent(this, EvtMask, stat);
+    call(EvtMask & EV_BREAK, OnBreak);
+    call(EvtMask & EV_CTS, OnCts);
+    call(EvtMask & EV_DSR, OnDsr);
+    call(EvtMask & EV_ERR, OnError, static_cast<int>(errors));
+    call(EvtMask & EV_RING, OnRing);
+    call(EvtMask & EV_RLSD, OnRlsd);
+    call((EvtMask & EV_RXCHAR) && stat.cbInQue > 0, OnRxChar, stat.cbInQue);
+    call(EvtMask & EV_RXFLAG, OnRxFlag);
+    call(EvtMask & EV_TXEMPTY, OnTxEmpty);
+    call(true, OnComStatEvent, static_cast<unsigned long>(EvtMask), stat);
+}
+
+void TThreadComm::HandleDeviceLost(int Error) {
+    if (!FOpen) return;
+    FDeviceLost = true;
+    FDeviceLostError = Error;
+    // Closed first, so the handler finds a port it may open again, and the
+    // device's name is free for the kernel to give back when it returns.
+    Close();
+    const TNotifyEvent handler = OnDeviceLost;
+    if (handler) handler(this);
 }
 
 // ---------------------------------------------------------------------------

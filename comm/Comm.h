@@ -104,6 +104,12 @@ inline constexpr const char* PortNotOpenText = "Port not open (Error: %d)";
 // Raises Exception with the format and the error number in place of "%d".
 [[noreturn]] void RaiseCommError(const char* format, long errorNumber);
 
+// What the user is told when a device could not be opened: the device, then
+// the reason for the error number (ENOENT "no such device", EBUSY "in use by
+// another program", EACCES/EPERM "permission denied" with what to do, ...),
+// e.g. "/dev/ttyUSB0: in use by another program".
+std::string OpenFailureReason(const std::string& device, int error);
+
 // Write time-out in milliseconds per byte for a rate: ten times the time of a
 // ten-bit character, at least 1 ms.
 uint32_t WriteTimeoutMultiplier(TBaudRate rate);
@@ -146,12 +152,14 @@ private:
 
 // The event thread of one opening. It waits for the line events of its mask
 // and hands each completed wait to the main thread through the poster, then
-// blocks until the main thread has run it (or the thread is stopped). Stop
+// blocks until the main thread has run it (or the thread is stopped). When the
+// device goes away it hands over one loss report instead and ends. Stop
 // cancels the wait and any pending hand-over and joins; a hand-over still
 // queued on the main thread finds itself cancelled and does nothing.
 class TCommEventThread : public TObject {
 public:
     using TSignalEvent = std::function<void(TObject* Sender, uint32_t EvtMask)>;
+    using TLostEvent = std::function<void(TObject* Sender, int Error)>;
 
     // Sets the port's event mask to the bits of MonitorEvents; the thread
     // starts with Start. The poster must outlive this object.
@@ -160,8 +168,11 @@ public:
     ~TCommEventThread() override;
 
     void SetOnSignal(TSignalEvent Handler);
+    // Called once on the main thread when the wait found the device gone;
+    // Error is the driver's error number.
+    void SetOnLost(TLostEvent Handler);
     void Start();
-    // Clears the handler, cancels the wait and the pending hand-over, joins,
+    // Clears the handlers, cancels the wait and the pending hand-over, joins,
     // and releases the waiter with what it holds of the port. Callable on the
     // main thread, also from inside the handler; no handler call starts after
     // it returns, and one running on another thread has finished.
@@ -245,19 +256,33 @@ public:
     void UpdateCommTimeouts();
 
     // Opens DeviceName and starts the event thread. A device that cannot be
-    // opened leaves the port closed without raising. Raises on an open port
-    // and when a setting is refused (the port then stays open).
+    // opened leaves the port closed without raising; OpenError then tells why.
+    // Raises on an open port and when a setting is refused (the port then
+    // stays open). The block applied sets the flow control that FlowControl
+    // asks for, so flow control another program left on the line does not
+    // survive (fcDefault alone keeps what the driver reports).
     void Open();
+    // The driver's error number of the last Open that left the port closed
+    // (ENOENT also for a "Com<N>" that names no port, ENOTTY for a device that
+    // is no serial port); 0 after an Open that opened it.
+    int OpenError() const { return FOpenError; }
     // Stops the event thread and closes the port; nothing when closed. No
     // event reaches the component after it returns. Safe inside an event handler.
     void Close();
     bool Enabled() const { return FOpen; }
+    // True from the loss of the device (see OnDeviceLost) until Open opens a
+    // port again. DeviceLostError is the driver's error number of the loss.
+    bool DeviceLost() const { return FDeviceLost; }
+    int DeviceLostError() const { return FDeviceLostError; }
     // Raises "Port already assigned (open)" when the port is open.
     void CheckOpen();
     virtual void CreateHandle();
     void DestroyHandle();
 
-    // Return -1 on a closed port, otherwise the bytes moved; never raise.
+    // Return -1 on a closed port, otherwise the bytes moved (a partial count
+    // when the driver moved only part); never raise. When the driver finds
+    // the device gone, the loss is handled as HandleDeviceLost says before
+    // they return.
     int Write(const char* Buffer, unsigned long Count);
     int Read(char* Buffer, unsigned long Count);
     int InQueCount();
@@ -283,8 +308,16 @@ public:
     void Unlock() { FLock.unlock(); }
 
     // Main thread: reads the status once, then raises the events of EvtMask in
-    // their fixed order. Stops early if a handler closes the port.
+    // their fixed order. Each handler is called through a copy, so a handler
+    // may clear or replace its own event. Stops early if a handler closes the
+    // port, and touches nothing of the component once a handler has
+    // destroyed it (destroying the component inside its handler is allowed).
     void HandleCommEvent(TObject* Sender, uint32_t EvtMask);
+    // Main thread, when the device of the open port is gone (the event thread's
+    // wait or a Read or Write found it so): closes the port, sets DeviceLost,
+    // then raises OnDeviceLost once. Nothing on a closed port, so one loss is
+    // reported once however many ways it is found.
+    void HandleDeviceLost(int Error);
 
     // The event thread of the current or last opening, or null.
     TCommEventThread* EventThread() { return FEventThread.get(); }
@@ -300,6 +333,11 @@ public:
     TNotifyEvent OnRxFlag;
     TNotifyEvent OnTxEmpty;
     TCommStatusEvent OnComStatEvent;
+    // The device of the open port has vanished (adapter unplugged,
+    // pseudo-terminal closed). Raised once per loss on the main thread, after
+    // the port is closed: Enabled is false, DeviceName still names the device
+    // and a later Open may open it again when it is back.
+    TNotifyEvent OnDeviceLost;
 
 protected:
     std::shared_ptr<TSerialDriver> FDriver;
@@ -335,6 +373,12 @@ private:
     TFlowControl FFlowControl = fcDefault;
     // Counts the Closes, so that a dispatch notices a Close made by one of its handlers.
     unsigned long FCloseCount = 0;
+    // False once the destructor has run; a dispatch holds a copy to notice
+    // that one of its handlers destroyed the component.
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+    int FOpenError = 0;
+    bool FDeviceLost = false;
+    int FDeviceLostError = 0;
 };
 
 // The component the window uses; it publishes what TThreadComm holds.

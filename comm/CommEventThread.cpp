@@ -15,7 +15,43 @@ struct TCommEventThread::THandOver {
     bool Running = false; // a handler call is in progress
     std::thread::id RunningOn;
     TSignalEvent Handler;
+    TLostEvent LostHandler;
 };
+
+namespace {
+
+// Runs call(handler) on the main thread through the poster, unless the thread
+// is stopped first; marks hand-over seq done either way, also when the
+// handler raises, so the event thread never waits for a call that has ended.
+template <typename TState, typename THandlerOf, typename TCall>
+void PostHandOver(TMainThreadPoster& poster, std::shared_ptr<TState> state, uint64_t seq,
+                  THandlerOf handlerOf, TCall call) {
+    poster.Post([state, seq, handlerOf, call] {
+        std::unique_lock lock(state->Mutex);
+        auto handler = handlerOf(*state);
+        if (state->Cancelled || !handler) {
+            state->Done = seq;
+            state->Changed.notify_all();
+            return;
+        }
+        state->Running = true;
+        state->RunningOn = std::this_thread::get_id();
+        lock.unlock();
+        struct TFinish {
+            TState& S;
+            uint64_t Seq;
+            ~TFinish() {
+                std::lock_guard guard(S.Mutex);
+                S.Running = false;
+                S.Done = Seq;
+                S.Changed.notify_all();
+            }
+        } finishGuard{*state, seq};
+        call(handler);
+    });
+}
+
+} // namespace
 
 TCommEventThread::TCommEventThread(std::shared_ptr<TSerialDriver> Driver, TSerialHandle CommHandle,
                                    uint32_t SuspendTime, const TCommEventTypes& MonitorEvents,
@@ -33,6 +69,11 @@ TCommEventThread::~TCommEventThread() {
 void TCommEventThread::SetOnSignal(TSignalEvent Handler) {
     std::lock_guard guard(FHandOver->Mutex);
     FHandOver->Handler = std::move(Handler);
+}
+
+void TCommEventThread::SetOnLost(TLostEvent Handler) {
+    std::lock_guard guard(FHandOver->Mutex);
+    FHandOver->LostHandler = std::move(Handler);
 }
 
 void TCommEventThread::Start() {
@@ -53,6 +94,7 @@ void TCommEventThread::Stop() {
     {
         std::unique_lock lock(FHandOver->Mutex);
         FHandOver->Handler = nullptr;
+        FHandOver->LostHandler = nullptr;
         FHandOver->Cancelled = true;
         FHandOver->Changed.notify_all();
         // A handler running on another thread must end before the caller may
@@ -81,7 +123,23 @@ void TCommEventThread::Execute() {
             if (state->Cancelled) break;
         }
         const TWaitResult result = FWaiter->Wait();
-        if (result.Status == TWaitStatus::Cancelled || result.Status == TWaitStatus::HangUp) break;
+        if (result.Status == TWaitStatus::Cancelled) break;
+        TObject* sender = this;
+        if (result.Status == TWaitStatus::HangUp) {
+            // Reported once; the thread then ends without waiting, since the
+            // main thread's answer is to stop it.
+            uint64_t seq = 0;
+            {
+                std::lock_guard guard(state->Mutex);
+                if (state->Cancelled) break;
+                seq = ++state->Posted;
+            }
+            const int error = result.Error;
+            PostHandOver(
+                FPoster, state, seq, [](THandOver& s) { return s.LostHandler; },
+                [sender, error](const TLostEvent& handler) { handler(sender, error); });
+            break;
+        }
         if (result.Status != TWaitStatus::Completed) continue;
 
         FEvtMask = result.EvtMask;
@@ -92,32 +150,9 @@ void TCommEventThread::Execute() {
             seq = ++state->Posted;
         }
         const uint32_t mask = result.EvtMask;
-        TObject* sender = this;
-        FPoster.Post([state, seq, mask, sender] {
-            std::unique_lock lock(state->Mutex);
-            if (state->Cancelled || !state->Handler) {
-                state->Done = seq;
-                state->Changed.notify_all();
-                return;
-            }
-            TSignalEvent handler = state->Handler;
-            state->Running = true;
-            state->RunningOn = std::this_thread::get_id();
-            lock.unlock();
-            // Marks the hand-over finished also when the handler raises, so the
-            // event thread never waits for a call that has ended.
-            struct TFinish {
-                THandOver& S;
-                uint64_t Seq;
-                ~TFinish() {
-                    std::lock_guard guard(S.Mutex);
-                    S.Running = false;
-                    S.Done = Seq;
-                    S.Changed.notify_all();
-                }
-            } finishGuard{*state, seq};
-            handler(sender, mask);
-        });
+        PostHandOver(
+            FPoster, state, seq, [](THandOver& s) { return s.Handler; },
+            [sender, mask](const TSignalEvent& handler) { handler(sender, mask); });
 
         std::unique_lock lock(state->Mutex);
         state->Changed.wait(lock, [&] { return state->Cancelled || state->Done >= seq; });

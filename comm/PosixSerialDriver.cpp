@@ -26,6 +26,14 @@ TSerialResult SystemFailure() {
     return TSerialResult::Failure(PosixErrorNumber(errno));
 }
 
+// A transfer failure: the errors a vanished device gives (a hung-up terminal
+// answers EIO, an unplugged USB adapter ENODEV or ENXIO) mark it gone.
+TSerialResult TransferFailure(int error) {
+    const bool gone = error == EIO || error == ENXIO || error == ENODEV;
+    return gone ? TSerialResult::Gone(PosixErrorNumber(error))
+                : TSerialResult::Failure(PosixErrorNumber(error));
+}
+
 // Line-event counters as TIOCGICOUNT keeps them.
 struct TCounters {
     int Cts = 0, Dsr = 0, Rng = 0, Dcd = 0, Frame = 0, Overrun = 0, Parity = 0, Brk = 0, BufOverrun = 0;
@@ -271,6 +279,10 @@ TSerialResult TPosixSerialDriver::Open(const std::string& deviceName, TSerialHan
     if (isatty(fd) && tcgetattr(fd, &t) == 0) {
         ioctl(fd, TIOCEXCL);
         cfmakeraw(&t);
+        // cfmakeraw leaves input and hardware flow control alone; another
+        // program's handshake must not survive into ours.
+        t.c_iflag &= ~(IXON | IXOFF | IXANY);
+        t.c_cflag &= ~CRTSCTS;
         t.c_cflag |= CLOCAL | CREAD;
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
@@ -299,7 +311,8 @@ void TPosixSerialDriver::Close(TSerialHandle handle) {
 bool TPosixSerialDriver::IsCharDevice(TSerialHandle handle) {
     const auto port = Find(handle);
     struct stat st {};
-    return port && fstat(port->Fd, &st) == 0 && S_ISCHR(st.st_mode);
+    // A character device that is no terminal (/dev/null) has no line to set.
+    return port && fstat(port->Fd, &st) == 0 && S_ISCHR(st.st_mode) && isatty(port->Fd);
 }
 
 TSerialResult TPosixSerialDriver::SetupComm(TSerialHandle handle, unsigned long, unsigned long) {
@@ -402,6 +415,7 @@ TSerialResult TPosixSerialDriver::SetCommState(TSerialHandle handle, const TDcb&
         t.c_cflag &= ~CRTSCTS;
     t.c_iflag = dcb.fOutX ? (t.c_iflag | IXON) : (t.c_iflag & ~IXON);
     t.c_iflag = dcb.fInX ? (t.c_iflag | IXOFF) : (t.c_iflag & ~IXOFF);
+    t.c_iflag &= ~IXANY; // the block has no notion of it: any byte resuming output is not asked for
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
 
@@ -473,14 +487,14 @@ TSerialResult TPosixSerialDriver::Read(TSerialHandle handle, char* buffer, unsig
             emptyAfterReady = false;
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return SystemFailure();
-        if (n == 0 && emptyAfterReady) return TSerialResult::Failure(PosixErrorNumber(EIO));
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return TransferFailure(errno);
+        if (n == 0 && emptyAfterReady) return TransferFailure(EIO);
         if (immediate) break;
         pollfd p{port->Fd, POLLIN, 0};
         const int ready = poll(&p, 1, total == 0 ? -1 : RemainingMs(&deadline));
         if (ready < 0 && errno != EINTR) return SystemFailure();
         if (ready == 0) break;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return TSerialResult::Failure(PosixErrorNumber(EIO));
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return TransferFailure(EIO);
         // Readable yet nothing to read twice in a row: the device is gone.
         emptyAfterReady = ready > 0 && n == 0;
     }
@@ -504,7 +518,7 @@ TSerialResult TPosixSerialDriver::Write(TSerialHandle handle, const char* buffer
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            result = SystemFailure();
+            result = TransferFailure(errno);
             break;
         }
         // The kernel queue is full: sleep until it has room or the time-out ends.

@@ -3,9 +3,10 @@
 //
 // Open resolves the device name through the port list, opens the device
 // non-blocking with exclusive access (an advisory flock, then TIOCEXCL) and
-// puts it in raw mode. Read and Write wait in poll() within the port's
-// time-outs. The line-event wait sleeps in the kernel until new input, a
-// hang-up or a cancellation; see TPosixEventWaiter in the source.
+// puts it in raw mode without any flow control; only a terminal counts as a
+// serial port. Read and Write mark EIO, ENXIO and ENODEV as the device gone. Read and Write wait in poll()
+// within the port's time-outs. The line-event wait sleeps in the kernel until new input, a hang-up or a
+// cancellation; see TPosixEventWaiter in the source.
 //
 // What the line events can and cannot tell on a terminal:
 // - EV_RXCHAR is raised once per arrival of new bytes, not for bytes that

@@ -14,13 +14,17 @@ using TSerialHandle = long;
 inline constexpr TSerialHandle InvalidSerialHandle = -1;
 
 // Outcome of one driver call. Error is the system error number of the failure
-// (0 when Ok).
+// (0 when Ok). DeviceGone marks a failure because the device itself has
+// vanished (adapter unplugged, pseudo-terminal closed): no later call on this
+// handle can succeed.
 struct TSerialResult {
     bool Ok = true;
     int Error = 0;
+    bool DeviceGone = false;
 
     static TSerialResult Success() { return {}; }
     static TSerialResult Failure(int error) { return {false, error}; }
+    static TSerialResult Gone(int error) { return {false, error, true}; }
 };
 
 // Line settings of an open port, with the fields the component sets or keeps.

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using F = TFakeSerialDriver;
@@ -185,23 +187,39 @@ TEST_F(CommFixture, OptionsSetTheirOwnFlagsAndLeaveTheOthers) {
     }
 }
 
-TEST_F(CommFixture, FlowControlKeepsTheDriversFlowFields) {
+TEST_F(CommFixture, FlowControlSetsTheFlowFieldsInFull) {
+    // The driver reports every handshake on, as another program may leave the line.
     TDcb& d = Driver->DriverDcb;
-    d.fOutxCtsFlow = true;
-    d.fOutxDsrFlow = true;
-    d.fDtrControl = 2;
-    d.fRtsControl = 2;
-    d.fInX = true;
-    d.fOutX = false;
-    OpenPort();
-    for (TFlowControl fc : {fcNone, fcCTS, fcDTR, fcSoftware, fcDefault}) {
-        Comm.SetFlowControl(fc);
-        if (fc == fcDefault) continue; // unchanged from fcSoftware -> applies
-        const TDcb& s = Driver->SentDcbs.back();
-        EXPECT_TRUE(s.fOutxCtsFlow && s.fOutxDsrFlow && s.fInX && !s.fOutX) << fc;
-        EXPECT_EQ(s.fDtrControl, 2);
-        EXPECT_EQ(s.fRtsControl, 2);
+    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = true;
+    d.fDtrControl = d.fRtsControl = 2;
+    struct Row {
+        TFlowControl fc;
+        bool cts, dsr, outX, inX;
+        unsigned char dtrControl, rtsControl;
+    } rows[] = {{fcNone, false, false, false, false, 1, 1},
+                {fcCTS, true, false, false, false, 1, 2},
+                {fcDTR, false, true, false, false, 2, 1},
+                {fcSoftware, false, false, true, true, 1, 1},
+                {fcDefault, true, true, true, true, 2, 2}}; // the driver's, as reported
+    for (const Row& r : rows) {
+        auto driver = std::make_shared<F>();
+        driver->DriverDcb = d;
+        TComm comm(driver, &Poster);
+        comm.SetFlowControl(r.fc);
+        comm.Open();
+        ASSERT_EQ(driver->SentDcbs.size(), 1u) << r.fc;
+        const TDcb& s = driver->SentDcbs[0];
+        EXPECT_EQ(std::tuple(s.fOutxCtsFlow, s.fOutxDsrFlow, s.fOutX, s.fInX, s.fDtrControl, s.fRtsControl),
+                  std::tuple(r.cts, r.dsr, r.outX, r.inX, r.dtrControl, r.rtsControl))
+            << r.fc;
     }
+    // A line that only has RTS/DTR raised keeps them raised without a handshake.
+    d = TDcb{};
+    d.fDtrControl = d.fRtsControl = 1;
+    Comm.SetFlowControl(fcNone);
+    OpenPort();
+    EXPECT_EQ(Driver->SentDcbs.back().fDtrControl, 1);
+    EXPECT_EQ(Driver->SentDcbs.back().fRtsControl, 1);
 }
 
 TEST_F(CommFixture, TimeoutRecordAndWriteMultiplier) {
@@ -528,14 +546,168 @@ TEST_F(CommFixture, CloseFromInsideAHandler) {
     }
 }
 
-TEST_F(CommFixture, HangUpEndsTheThreadAndCloseStillWorks) {
+TEST_F(CommFixture, HandlersMayClearReplaceOrDestroyTheirOwnEvent) {
+    // Closures big enough to live on the heap, so that freeing one while it
+    // runs is a use-after-free that the address sanitizer sees.
+    const std::string tag(64, 'x');
+    std::vector<std::string> calls;
+    Comm.OnRxChar = [&, tag](TObject*, unsigned long) {
+        Comm.OnRxChar = nullptr; // one-shot
+        calls.push_back("once " + tag.substr(0, 1));
+    };
+    Comm.OnTxEmpty = [&, tag](TObject*) {
+        Comm.OnTxEmpty = [&, tag](TObject*) { calls.push_back("second " + tag.substr(0, 1)); };
+        calls.push_back("first " + tag.substr(0, 1));
+    };
+    Driver->Stat.cbInQue = 2;
     OpenPort();
-    Driver->PushHangUp();
-    ASSERT_TRUE(Comm.EventThread()->WaitFinished(2000ms));
-    EXPECT_TRUE(Comm.Enabled());
-    Comm.Close();
-    EXPECT_FALSE(Comm.Enabled());
-    EXPECT_EQ(Driver->Count(F::cClose), 1);
+    Comm.HandleCommEvent(nullptr, EV_RXCHAR | EV_TXEMPTY);
+    Comm.HandleCommEvent(nullptr, EV_RXCHAR | EV_TXEMPTY);
+    EXPECT_EQ(calls, (std::vector<std::string>{"once x", "first x", "second x"}));
+
+    // Destroyed inside its own handler, through the event thread: the rest of
+    // the dispatch is dropped and nothing of the freed component is touched.
+    for (uint32_t mask : {EV_RXCHAR | EV_TXEMPTY, uint32_t{EV_RXCHAR}}) {
+        auto driver = std::make_shared<F>();
+        driver->Stat.cbInQue = 1;
+        auto comm = std::make_unique<TComm>(driver, &Poster);
+        int after = 0;
+        comm->OnRxChar = [&, tag](TObject*, unsigned long) { comm.reset(); };
+        comm->OnTxEmpty = [&](TObject*) { ++after; };
+        comm->OnComStatEvent = [&](TObject*, unsigned long, TComStat) { ++after; };
+        comm->Open();
+        driver->PushEvent(mask);
+        ASSERT_TRUE(Poster.PumpUntil([&] { return comm == nullptr; }));
+        EXPECT_EQ(after, 0);
+        EXPECT_EQ(driver->Count(F::cClose), 1);
+    }
+}
+
+TEST_F(CommFixture, LostDeviceIsReportedOnceAndThePortOpensAgain) {
+    struct Row {
+        const char* name;
+        std::function<void(F&, TComm&)> lose; // makes the component find the device gone
+    } rows[] = {
+        {"event wait hangs up", [](F& d, TComm&) { d.PushHangUp(); }},
+        {"write finds it gone",
+         [](F& d, TComm& c) {
+             d.Lose(F::cWrite, ENODEV);
+             d.PushHangUp(); // the event thread finds it too: still one report
+             EXPECT_EQ(c.Write("ab", 2), 2);
+         }},
+        {"read finds it gone",
+         [](F& d, TComm& c) {
+             d.Lose(F::cRead, EIO);
+             char b[4];
+             c.Read(b, 4);
+         }},
+    };
+    for (const Row& r : rows) {
+        auto driver = std::make_shared<F>();
+        TComm comm(driver, &Poster);
+        comm.SetDeviceName("/dev/ttyUSB0");
+        std::vector<std::string> seen;
+        comm.OnDeviceLost = [&](TObject* sender) {
+            EXPECT_EQ(sender, &comm);
+            seen.push_back(comm.DeviceName() + (comm.Enabled() ? " open" : " closed"));
+            comm.Close(); // what the window does: harmless, the port is closed already
+        };
+        comm.Open();
+        ASSERT_TRUE(comm.Enabled()) << r.name;
+        r.lose(*driver, comm);
+        ASSERT_TRUE(Poster.PumpUntil([&] { return !seen.empty(); })) << r.name;
+        Poster.PumpFor(50ms);
+        EXPECT_EQ(seen, (std::vector<std::string>{"/dev/ttyUSB0 closed"})) << r.name;
+        EXPECT_TRUE(comm.DeviceLost()) << r.name;
+        EXPECT_NE(comm.DeviceLostError(), 0) << r.name;
+        EXPECT_EQ(driver->Count(F::cClose), 1) << r.name;
+        EXPECT_EQ(comm.Write("x", 1), -1) << r.name;
+
+        // The device is back: it opens again, and the loss is forgotten.
+        driver->Restore();
+        comm.Open();
+        EXPECT_TRUE(comm.Enabled()) << r.name;
+        EXPECT_FALSE(comm.DeviceLost()) << r.name;
+        EXPECT_EQ(comm.Write("ok", 2), 2) << r.name;
+    }
+}
+
+TEST(CommWithoutPoster, WriteReportsALostDeviceOnTheCallersThread) {
+    auto driver = std::make_shared<F>();
+    TComm comm(driver);
+    int lost = 0;
+    comm.OnDeviceLost = [&](TObject*) { ++lost; };
+    comm.Open();
+    driver->WriteAccepts = 1;
+    driver->Lose(F::cWrite, ENXIO);
+    EXPECT_EQ(comm.Write("abc", 3), 1); // what got out before the device went
+    EXPECT_EQ(lost, 1);
+    EXPECT_FALSE(comm.Enabled());
+    EXPECT_EQ(comm.DeviceLostError(), ENXIO);
+    EXPECT_EQ(comm.Write("abc", 3), -1);
+    EXPECT_EQ(lost, 1);
+}
+
+TEST_F(CommFixture, OpenFailuresKeepTheirReason) {
+    struct Row {
+        const char* name;
+        int openError;
+        bool charDevice;
+        int expected;
+    } rows[] = {{"no such device", ENOENT, true, ENOENT},
+                {"permission denied", EACCES, true, EACCES},
+                {"held by another program", EBUSY, true, EBUSY},
+                {"not a terminal", 0, false, ENOTTY},
+                {"opens", 0, true, 0}};
+    for (const Row& r : rows) {
+        Driver->Fail(F::cOpen, r.openError);
+        Driver->CharDevice = r.charDevice;
+        EXPECT_NO_THROW(Comm.Open()) << r.name;
+        EXPECT_EQ(Comm.Enabled(), r.expected == 0) << r.name;
+        EXPECT_EQ(Comm.OpenError(), r.expected) << r.name;
+        Comm.Close();
+    }
+}
+
+TEST(OpenFailureReason, NamesTheDeviceAndTheReason) {
+    struct Row {
+        int error;
+        const char* text;
+    } rows[] = {
+        {ENOENT, "/dev/ttyUSB0: no such device"},
+        {ENODEV, "/dev/ttyUSB0: no such device"},
+        {EBUSY, "/dev/ttyUSB0: in use by another program"},
+        {EACCES,
+         "/dev/ttyUSB0: permission denied \u2014 add your user to the dialout group (sudo adduser $USER "
+         "dialout) and log in again"},
+        {EPERM,
+         "/dev/ttyUSB0: permission denied \u2014 add your user to the dialout group (sudo adduser $USER "
+         "dialout) and log in again"},
+        {ENOTTY, "/dev/ttyUSB0: not a serial port"},
+        {EIO, "/dev/ttyUSB0: cannot be opened: Input/output error (error 5)"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(OpenFailureReason("/dev/ttyUSB0", r.error), r.text) << r.error;
+    EXPECT_EQ(OpenFailureReason("", ENOENT), "(no device): no such device");
+}
+
+TEST_F(CommFixture, PartialWritesAndLineErrors) {
+    OpenPort();
+    Driver->WriteAccepts = 4; // the driver moves only part, without failing
+    EXPECT_EQ(Comm.Write("abcdefgh", 8), 4);
+    EXPECT_EQ(Driver->OutData, "abcd");
+
+    std::vector<int> errors;
+    Comm.OnError = [&](TObject*, int e) { errors.push_back(e); };
+    const unsigned long lineErrors[] = {CE_RXPARITY, CE_FRAME,  CE_OVERRUN,
+                                        CE_BREAK,    CE_RXOVER, CE_RXPARITY | CE_FRAME | CE_OVERRUN};
+    for (unsigned long flags : lineErrors) {
+        const size_t before = errors.size();
+        Driver->Errors = flags;
+        Driver->PushEvent(EV_ERR);
+        ASSERT_TRUE(Poster.PumpUntil([&] { return errors.size() > before; })) << flags;
+        EXPECT_EQ(errors.back(), static_cast<int>(flags));
+    }
 }
 
 TEST(CommWithoutPoster, OpensWithoutAnEventThread) {
@@ -577,36 +749,114 @@ TEST(ResolveDeviceName, ComNumbersAndPaths) {
         EXPECT_EQ(ResolveDeviceName(r.name, ports), r.expected) << r.name;
 }
 
-TEST(ListSerialPorts, OrderAndUartsFromSysfsWithoutOpeningThem) {
-    // The device entries are plain files, which no port query can open as a
-    // terminal: only what sysfs says may decide which ttyS ports are real.
-    char templ[] = "/tmp/kaldora-ports-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string root = templ, dev = root + "/dev", sys = root + "/sys";
-    const auto write = [](const std::string& path, const char* text) {
+namespace {
+
+// A sysfs tty class folder and a device folder as the kernel lays them out:
+// class/tty/<name> links to the tty's folder below devices/, whose "device"
+// link leads up to the device the port belongs to. The device nodes are plain
+// files, which no port query can open as a terminal: only what sysfs says may
+// decide which ports are listed.
+struct TFakeSysfs {
+    std::filesystem::path Root, Dev, Sys, Class;
+    TFakeSysfs() {
+        char templ[] = "/tmp/kaldora-ports-XXXXXX";
+        Root = mkdtemp(templ);
+        Dev = Root / "dev";
+        Sys = Root / "sys";
+        Class = Sys / "class" / "tty";
+        std::filesystem::create_directories(Dev);
+        std::filesystem::create_directories(Class);
+    }
+    ~TFakeSysfs() { std::filesystem::remove_all(Root); }
+    static void Write(const std::filesystem::path& path, const std::string& text) {
         std::FILE* f = std::fopen(path.c_str(), "w");
         ASSERT_NE(f, nullptr) << path;
-        std::fputs(text, f);
+        std::fputs(text.c_str(), f);
         std::fclose(f);
-    };
-    mkdir(dev.c_str(), 0700);
-    mkdir(sys.c_str(), 0700);
-    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyUSB1", "ttyUSB0", "ttyACM0", "ttyS", "tty1"})
-        write(dev + "/" + name, "");
+    }
+    // A tty below devices/<device> (empty: a virtual one, without a device link).
+    std::filesystem::path Tty(const std::string& name, const std::string& device,
+                              const std::string& driver = "") {
+        const std::string parent = device.empty() ? "virtual" : device;
+        const std::filesystem::path dir = Sys / "devices" / parent / "tty" / name;
+        std::filesystem::create_directories(dir);
+        std::filesystem::create_symlink("../../devices/" + parent + "/tty/" + name, Class / name);
+        if (!device.empty()) {
+            std::filesystem::create_symlink("../../../" + std::filesystem::path(device).filename().string(),
+                                            dir / "device");
+            const std::filesystem::path link = Sys / "devices" / device / "driver";
+            if (!driver.empty() && !std::filesystem::is_symlink(link))
+                std::filesystem::create_symlink(Sys / "bus" / "drivers" / driver, link);
+        }
+        Write(Dev / name, "");
+        return dir;
+    }
+    // USB device attributes; an empty text leaves the attribute out.
+    void UsbDevice(const std::string& device, std::vector<std::pair<const char*, std::string>> attributes) {
+        std::filesystem::create_directories(Sys / "devices" / device);
+        for (const auto& [name, text] : attributes)
+            if (!text.empty()) Write(Sys / "devices" / device / name, text + "\n");
+    }
+};
+
+} // namespace
+
+TEST(ListSerialPorts, EveryPortWithADeviceInAStableOrder) {
+    TFakeSysfs fs;
+    const std::string usb = "pci0000:00/0000:00:14.0/usb1/";
+    fs.UsbDevice(usb + "1-1", {{"idVendor", "0403"},
+                               {"idProduct", "6001"},
+                               {"manufacturer", "FTDI"},
+                               {"product", "FT232R USB UART"},
+                               {"serial", "A10K1234"}});
+    fs.UsbDevice(usb + "1-4", {{"idVendor", "2341"}, {"idProduct", "0043"}, {"manufacturer", "Arduino"}});
+    fs.Tty("ttyUSB10", usb + "1-2/1-2:1.0/ttyUSB10", "pl2303");
+    fs.Tty("ttyUSB1", usb + "1-1/1-1:1.0/ttyUSB1", "ftdi_sio");
+    fs.Tty("ttyUSB2", usb + "1-3/1-3:1.0/ttyUSB2", "cp210x");
+    fs.Tty("ttyXRUSB0", usb + "1-6/1-6:1.0", "xr_serial");
+    fs.Tty("ttyACM0", usb + "1-4/1-4:1.0", "cdc_acm");
+    fs.Tty("rfcomm0", usb + "1-5/1-5:1.0/bluetooth/hci0/hci0:11"); // a radio on USB is no adapter
+    fs.Tty("ttyAMA0", "platform/fe201000.serial", "uart-pl011");
     struct Uart {
         const char* name;
-        bool device;
         const char* type;
-    } uarts[] = {{"ttyS0", true, "4\n"}, {"ttyS1", true, "0\n"}, {"ttyS2", false, "4\n"}, {"ttyS10", true, "4\n"}};
+    } uarts[] = {{"ttyS0", "4\n"}, {"ttyS1", "0\n"}, {"ttyS10", "4\n"}, {"ttyS2", ""}};
     for (const Uart& u : uarts) {
-        const std::string dir = sys + "/" + u.name;
-        mkdir(dir.c_str(), 0700);
-        if (u.device) mkdir((dir + "/device").c_str(), 0700);
-        write(dir + "/type", u.type);
+        const auto dir = fs.Tty(u.name, "platform/serial8250", "serial8250");
+        if (*u.type) fs.Write(dir / "type", u.type); // ttyS2: no type, and no terminal to ask
     }
+    for (const char* name : {"tty1", "ptmx", "console"}) // virtual: no device behind them
+        fs.Tty(name, "");
+    fs.Tty("ttyUSB3", usb + "1-7/1-7:1.0/ttyUSB3");
+    std::filesystem::remove(fs.Dev / "ttyUSB3"); // gone from /dev: not present
 
-    EXPECT_EQ(ListSerialPortsIn(dev, sys),
-              (std::vector<std::string>{dev + "/ttyUSB0", dev + "/ttyUSB1", dev + "/ttyACM0", dev + "/ttyS0",
-                                        dev + "/ttyS10"}));
-    std::filesystem::remove_all(root);
+    const std::string dev = fs.Dev.string();
+    const std::vector<std::string> names = {"ttyUSB1", "ttyUSB2", "ttyUSB10", "ttyXRUSB0", "ttyACM0",
+                                            "rfcomm0", "ttyAMA0", "ttyS0",    "ttyS10"};
+    std::vector<std::string> expected;
+    for (const std::string& n : names)
+        expected.push_back(dev + "/" + n);
+    EXPECT_EQ(ListSerialPortsIn(dev, fs.Class.string()), expected);
+
+    const std::vector<TSerialPortInfo> info = ListSerialPortInfoIn(dev, fs.Class.string());
+    ASSERT_EQ(info.size(), names.size());
+    EXPECT_EQ(info[0], (TSerialPortInfo{dev + "/ttyUSB1", "ttyUSB1", "ftdi_sio", true, "0403", "6001", "FTDI",
+                                        "FT232R USB UART", "A10K1234"}));
+    EXPECT_EQ(info[4], (TSerialPortInfo{dev + "/ttyACM0", "ttyACM0", "cdc_acm", true, "2341", "0043",
+                                        "Arduino", "", ""}));
+    EXPECT_EQ(info[3].Driver, "xr_serial");
+    EXPECT_TRUE(info[3].Usb);
+    EXPECT_EQ(info[3].VendorId, ""); // a USB device without attributes
+    EXPECT_EQ(info[5], (TSerialPortInfo{dev + "/rfcomm0", "rfcomm0", "", false, "", "", "", "", ""}));
+    EXPECT_EQ(info[6],
+              (TSerialPortInfo{dev + "/ttyAMA0", "ttyAMA0", "uart-pl011", false, "", "", "", "", ""}));
+    EXPECT_EQ(info[7].Driver, "serial8250");
+    EXPECT_TRUE(ListSerialPortsIn(dev, (fs.Root / "nowhere").string()).empty());
+}
+
+TEST(WithGivenPorts, GivenFirstThenTheMachinesEachOnce) {
+    EXPECT_EQ(WithGivenPorts({"/tmp/ttyV0", "ttyUSB1", "/tmp/ttyV0"}, {"/dev/ttyUSB0", "/dev/ttyUSB1"}),
+              (std::vector<std::string>{"/tmp/ttyV0", "/dev/ttyUSB1", "/dev/ttyUSB0"}));
+    EXPECT_EQ(WithGivenPorts({}, {"/dev/ttyS0"}), (std::vector<std::string>{"/dev/ttyS0"}));
+    EXPECT_EQ(WithGivenPorts({"/dev/pts/3"}, {}), (std::vector<std::string>{"/dev/pts/3"}));
 }

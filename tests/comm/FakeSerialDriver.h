@@ -4,6 +4,7 @@
 
 #include "comm/SerialDriver.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -52,6 +53,20 @@ public:
     void Fail(TCall call, int error) {
         std::lock_guard guard(FMutex);
         FFail[call] = error;
+        FGone[call] = false;
+    }
+    // The device is back: no call fails, no event is pending.
+    void Restore() {
+        std::lock_guard guard(FMutex);
+        std::fill(std::begin(FFail), std::end(FFail), 0);
+        std::fill(std::begin(FGone), std::end(FGone), false);
+        FEvents.clear();
+    }
+    // The call fails with error because the device has vanished.
+    void Lose(TCall call, int error) {
+        std::lock_guard guard(FMutex);
+        FFail[call] = error;
+        FGone[call] = true;
     }
     int Count(TCall call) {
         std::lock_guard guard(FMutex);
@@ -156,7 +171,10 @@ private:
     }
     TSerialResult Result(TCall call) {
         const int e = Enter(call);
-        return e ? TSerialResult::Failure(e) : TSerialResult::Success();
+        std::lock_guard guard(FMutex);
+        return !e            ? TSerialResult::Success()
+               : FGone[call] ? TSerialResult::Gone(e)
+                             : TSerialResult::Failure(e);
     }
     void Push(TWaitResult r) {
         std::lock_guard guard(FMutex);
@@ -168,6 +186,7 @@ private:
     std::condition_variable FChanged;
     int FCount[cCallKinds] = {};
     int FFail[cCallKinds] = {};
+    bool FGone[cCallKinds] = {};
     std::deque<TWaitResult> FEvents;
     bool FCancelled = false;
 };
