@@ -1,17 +1,95 @@
 // The device commands: model choice, command inputs, Set_ID, the ELN commands.
 
-#include <QStringEncoder>
+#include <optional>
 
+#include "base/Convert.h"
+#include "window/DeviceText.h"
 #include "window/Serial_main.h"
 
 namespace {
 
-// Texts reach the device in the window's code page, Big5; ASCII is the same either way.
-std::string DeviceBytes(const QString& text) {
-    QStringEncoder big5("Big5");
-    if (!big5.isValid()) return text.toStdString();
-    const QByteArray bytes = big5.encode(text);
-    return bytes.toStdString();
+const char* CommandName(TCommandKind kind) {
+    switch (kind) {
+    case TCommandKind::SetId:
+        return "Set_ID";
+    case TCommandKind::SetEln:
+        return "Set_ELN";
+    case TCommandKind::ReadEln:
+        return "Read_ELN";
+    case TCommandKind::AutoEln:
+        return "AutoELN";
+    }
+    return "";
+}
+
+// A number field that a command puts into its frame, with the largest value its
+// byte (255) or word (65535) carries.
+struct TCarriedNumber {
+    TCSpinEdit* Edit;
+    const char* Field;
+    int32_t Largest;
+};
+
+// The number fields of the frame a command builds: the header's packet number and
+// address, and the payload field of the selected command item.
+std::vector<TCarriedNumber> CarriedNumbers(TForm1& f, TCommandKind kind) {
+    std::vector<TCarriedNumber> numbers = {{f.SE_01, "Pack No", 255}, {f.SE_02, "ADDR", 65535}};
+    if (kind == TCommandKind::ReadEln) return numbers;
+    const TCarriedNumber id{f.CSpinEdit5, "ID", 255};
+    switch (f.rgCommand->ItemIndex()) {
+    case 0:
+        numbers.push_back({f.CSpinEdit4, "Stat", 255});
+        break;
+    case 1:
+    case 7:
+        numbers.push_back({f.SE_13, "R/W Tab", 255});
+        break;
+    case 2:
+        if (kind == TCommandKind::SetId) numbers.push_back(id);
+        break;
+    case 3:
+        numbers.push_back({f.SE_15, "Table Idx", 255});
+        break;
+    case 5:
+        numbers.push_back({f.CSpinEdit2, "Func 1", 255});
+        break;
+    case 6:
+        numbers.push_back({f.CSpinEdit3, "Func 2", 255});
+        break;
+    case 8:
+        numbers.push_back(id);
+        break;
+    default:
+        break;
+    }
+    return numbers;
+}
+
+bool IsDigitsOnly(std::string_view text) {
+    const size_t start = text.find_first_not_of(' ');
+    if (start == std::string_view::npos) return false;
+    text.remove_prefix(start);
+    if (text.front() == '+' || text.front() == '-') text.remove_prefix(1);
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Why the text shown in a number field cannot go out as it stands, or nothing when
+// it can. The text is read, not Value(): that would put MinValue in place of a text
+// that is no number, and the byte would cut a number beyond it.
+std::optional<std::string> Refusal(const TCarriedNumber& n) {
+    const std::string text = n.Edit->Text().toStdString();
+    int32_t low = 0;
+    int32_t high = n.Largest;
+    if (n.Edit->MinValue() != n.Edit->MaxValue()) {
+        low = std::max(low, n.Edit->MinValue());
+        high = std::min(high, n.Edit->MaxValue());
+    }
+    const std::optional<int32_t> value = TryStrToInt(text);
+    if (value && *value >= low && *value <= high) return std::nullopt;
+    if (value || IsDigitsOnly(text))
+        return std::string(n.Field) + " " + text + " is out of range " + std::to_string(low) + ".." +
+               std::to_string(high);
+    return std::string(n.Field) + " '" + text + "' is not a number";
 }
 
 } // namespace
@@ -44,6 +122,13 @@ TCommandInputs TForm1::CommandInputs() {
 void TForm1::SendCommand(TCommandKind kind) {
     // The awaited answer is set first: it stays so even when the inputs are refused.
     ReplyKind = ReplyKindOf(kind);
+    // What goes out is the number the user sees, or nothing: no field is cut to its byte.
+    for (const TCarriedNumber& number : CarriedNumbers(*this, kind)) {
+        if (const std::optional<std::string> why = Refusal(number)) {
+            WriteLog(std::string(CommandName(kind)) + ": " + *why + "; nothing sent");
+            return;
+        }
+    }
     TCommandInputs in = CommandInputs();
     in.Kind = kind;
     CompleteAndSend(BuildCommandFrame(in, CipherState));

@@ -1,6 +1,7 @@
 // The link controls of the top bar: COM or TCP, port number, baud rate, parity, open/close.
 
 #include <QMessageBox>
+#include <optional>
 
 #include "base/Convert.h"
 #include "comm/SerialPorts.h"
@@ -26,6 +27,14 @@ constexpr TBaudStep BaudCycle[] = {
 // The component sends paOdd as even parity and paEven as odd, so each item
 // passes the value that puts its own parity on the line.
 constexpr TParity ParityOfItem[] = {paNone, paEven, paOdd, paMark, paSpace};
+
+// The port text as a TCP port. A text that is no number, or one outside 1..65535,
+// gives none: cut to 16 bits it would connect to some other port.
+std::optional<uint16_t> TcpPortOf(const QString& text) {
+    const std::optional<int32_t> port = TryStrToInt(text.toStdString());
+    if (!port || *port < 1 || *port > 65535) return std::nullopt;
+    return static_cast<uint16_t>(*port);
+}
 
 } // namespace
 
@@ -98,10 +107,10 @@ void TForm1::BB_PortSwitchClick(TObject*) {
         BB_PortSwitch->setText("Open");
         RadioButton1->setEnabled(true);
         RadioButton2->setEnabled(true);
-    } else if (!Edit3->text().isEmpty() && !Edit4->text().isEmpty()) {
+    } else if (const auto port = TcpPortOf(Edit4->text()); !Edit3->text().isEmpty() && port) {
         BB_PortSwitch->setText("Close");
         ClientSocket1->SetHost(Edit3->text());
-        ClientSocket1->SetPort(StrToInt(Edit4->text().toStdString()));
+        ClientSocket1->SetPort(*port);
         ClientSocket1->Open();
         RadioButton1->setEnabled(false);
         RadioButton2->setEnabled(false);

@@ -10,6 +10,7 @@
 #include <QStyle>
 #include <QTime>
 #include <QVBoxLayout>
+#include <limits>
 
 #include "comm/PosixSerialDriver.h"
 #include "comm/SerialPorts.h"
@@ -76,7 +77,26 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     connect(FDevWatcher, &QFileSystemWatcher::directoryChanged, this, [this] { ShowComDevice(); });
     ShowComDevice();
 
+    // A pasted raw text of any length goes out whole, not cut at the edit's 32767 characters.
+    Edit1->setMaxLength(std::numeric_limits<int>::max());
+    // Nothing shown is clipped: the top bar's rightmost control and the Set_ID
+    // button bound the smallest window.
+    auto shownExtent = [](QWidget* panel) {
+        QRect extent;
+        for (QWidget* w : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (!w->isHidden()) extent |= w->geometry();
+        return extent.bottomRight() + QPoint(8, 8);
+    };
+    Panel4->setMinimumWidth(shownExtent(Panel4).x());
+    Panel1->setMinimumHeight(shownExtent(Panel1).y());
+    setMinimumSize(minimumSizeHint());
+
+    // A click on Set_ID leaves the focus (and the typed text, unclamped) in the ID
+    // field, so a click reads the same ID as Enter; the ID's text starts selected,
+    // so the first digit typed replaces it.
+    BitBtn1->setFocusPolicy(Qt::TabFocus);
     CSpinEdit5->Editor()->setFocus();
+    CSpinEdit5->Editor()->selectAll();
 }
 
 void TForm1::ApplyStoredLook() {

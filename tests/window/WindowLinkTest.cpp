@@ -190,13 +190,14 @@ TEST_F(WindowTest, EmptyHostOrPortShowsTheMessageBoxOnly) {
     EXPECT_TRUE(LogLines().isEmpty());
 }
 
-TEST_F(WindowTest, PortTextThatIsNotANumberStopsTheOpen) {
+TEST_F(WindowTest, PortTextThatIsNotANumberIsRefusedLikeAnEmptyOne) {
     TForm1& f = Make();
     f.RadioButton2->click();
     f.Edit4->setText("46x0");
     f.BB_PortSwitch->click();
-    EXPECT_EQ(Reported, std::vector<std::string>({"'46x0' is not a valid integer value"}));
-    EXPECT_EQ(f.BB_PortSwitch->text(), QString("Close"));
+    EXPECT_EQ(Boxes, std::vector<std::string>({"IP 或埠號錯誤|error!"}));
+    EXPECT_TRUE(Reported.empty());
+    EXPECT_EQ(f.BB_PortSwitch->text(), QString("&Open"));
     EXPECT_TRUE(f.RadioButton1->isEnabled());
     EXPECT_TRUE(LogLines().isEmpty());
 }

@@ -1,0 +1,131 @@
+// Inputs the window refuses instead of cutting: TCP ports and the numbers a frame
+// carries; the ID field as the user meets it at start.
+
+#include <QLineEdit>
+
+#include "WindowFixture.h"
+
+namespace {
+
+TEST_F(WindowTest, TcpPortsOutside16BitsAreRefusedLikeAnEmptyText) {
+    TForm1& f = Make();
+    f.RadioButton2->click();
+    for (const char* text : {"70196", "-1", "0", "abc", "65536", "12345678901234567890", " "}) {
+        Boxes.clear();
+        f.Edit4->setText(text);
+        f.BB_PortSwitch->click();
+        EXPECT_EQ(Boxes, std::vector<std::string>({"IP 或埠號錯誤|error!"})) << text;
+        EXPECT_EQ(f.BB_PortSwitch->text(), QString("&Open")) << text;
+        EXPECT_TRUE(f.RadioButton1->isEnabled()) << text;
+        EXPECT_EQ(f.ClientSocket1->Port(), 50001) << text << ": the client keeps its stored port";
+    }
+    EXPECT_TRUE(Reported.empty());
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+class IdInputTest : public WindowTest {
+protected:
+    // A shown, active window with KESTREL-A chosen and the focus in the ID field.
+    TForm1& Shown() {
+        TForm1& f = Make();
+        f.RadioButton3->click();
+        f.show();
+        QApplication::setActiveWindow(&f);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&f));
+        f.CSpinEdit5->Editor()->setFocus();
+        return f;
+    }
+    void TypeId(const QString& text) {
+        QLineEdit* editor = Form->CSpinEdit5->Editor();
+        editor->selectAll();
+        QTest::keyClick(editor, Qt::Key_Backspace);
+        QTest::keyClicks(editor, text);
+    }
+    // The ID byte of the Set_ID frame shown in Edit1, or "" when nothing was sent.
+    QString SentId() const {
+        const QStringList bytes = Form->Edit1->text().split(' ', Qt::SkipEmptyParts);
+        return bytes.size() > 8 ? bytes[8] : QString();
+    }
+};
+
+TEST_F(IdInputTest, EnterAndClickSendTheIdShownOrNothing) {
+    struct Row {
+        const char* Typed;
+        const char* Sent; // the ID byte, or "" when refused
+        const char* Line; // the refusal line
+    } rows[] = {
+        {"5", "05", ""},
+        {"63", "3F", ""},
+        {"255", "FF", ""},
+        {"256", "", "Set_ID: ID 256 is out of range 0..255; nothing sent"},
+        {"99999", "", "Set_ID: ID 99999 is out of range 0..255; nothing sent"},
+        {"12345678901234567890", "", "Set_ID: ID 12345678901234567890 is out of range 0..255; nothing sent"},
+        {"-1", "", "Set_ID: ID -1 is out of range 0..255; nothing sent"},
+        {"", "", "Set_ID: ID '' is not a number; nothing sent"},
+        {"+-", "", "Set_ID: ID '+-' is not a number; nothing sent"},
+    };
+    TForm1& f = Shown();
+    for (const bool click : {false, true}) {
+        for (const Row& row : rows) {
+            const std::string name = std::string(click ? "click " : "Enter ") + row.Typed;
+            f.Edit1->clear();
+            f.Memo1->clear();
+            f.Timer4->SetEnabled(false);
+            TypeId(row.Typed);
+            if (click)
+                QTest::mouseClick(f.BitBtn1, Qt::LeftButton);
+            else
+                QTest::keyClick(f.CSpinEdit5->Editor(), Qt::Key_Return);
+            EXPECT_EQ(SentId().toStdString(), row.Sent) << name;
+            EXPECT_EQ(f.Timer4->Enabled(), *row.Sent != 0) << name;
+            EXPECT_EQ(LogLines(), *row.Line ? QStringList({row.Line}) : QStringList()) << name;
+            EXPECT_EQ(f.CSpinEdit5->Text(), QString(row.Typed)) << name << ": the field still shows what was typed";
+        }
+    }
+    EXPECT_TRUE(Reported.empty());
+}
+
+TEST_F(WindowTest, OtherFrameNumbersAreRefusedRatherThanCut) {
+    struct Row {
+        const char* Field;
+        const char* Text;
+        int Item; // rgCommand item, -1 to leave the model's
+        const char* Line;
+    } rows[] = {
+        {"SE_01", "300", -1, "Set_ID: Pack No 300 is out of range 0..255; nothing sent"},
+        {"SE_01", "x", -1, "Set_ID: Pack No 'x' is not a number; nothing sent"},
+        {"SE_02", "70000", -1, "Set_ID: ADDR 70000 is out of range 0..65535; nothing sent"},
+        {"SE_13", "700", 1, "Set_ID: R/W Tab 700 is out of range 0..255; nothing sent"},
+        {"CSpinEdit2", "-3", 5, "Set_ID: Func 1 -3 is out of range 0..255; nothing sent"},
+        {"CSpinEdit5", "300", 8, "Set_ID: ID 300 is out of range 0..255; nothing sent"},
+    };
+    for (const Row& row : rows) {
+        TForm1& f = Make();
+        f.RadioButton5->click(); // MARLIN-A: item 8
+        f.SE_11->SetValue(2);    // wide inputs: SE_13 takes up to 65535, the frame a byte
+        if (row.Item >= 0) f.rgCommand->SetItemIndex(row.Item);
+        f.findChild<TCSpinEdit*>(row.Field)->SetText(row.Text);
+        f.BitBtn1->click();
+        EXPECT_EQ(LogLines(), QStringList({row.Line})) << row.Field << " " << row.Text;
+        EXPECT_TRUE(f.Edit1->text().isEmpty()) << row.Field;
+        EXPECT_FALSE(f.Timer4->Enabled()) << row.Field;
+    }
+    // A field the command does not carry refuses nothing: Read_ELN has no ID.
+    Form->rgCommand->SetItemIndex(8);
+    Form->Memo1->clear();
+    Form->Button3->click();
+    EXPECT_FALSE(Form->Edit1->text().isEmpty());
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+TEST_F(IdInputTest, StartsWithTheIdSelectedSoTypingReplacesIt) {
+    TForm1& f = Make();
+    f.show();
+    QApplication::setActiveWindow(&f);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    ASSERT_EQ(QApplication::focusWidget(), f.CSpinEdit5->Editor());
+    QTest::keyClick(f.CSpinEdit5->Editor(), Qt::Key_5);
+    EXPECT_EQ(f.CSpinEdit5->Text(), QString("5"));
+}
+
+} // namespace
