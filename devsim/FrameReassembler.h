@@ -50,11 +50,13 @@ public:
 
 private:
     struct TAttempt;
-    TAttempt TryAt(size_t offset) const;
+    // How the bytes from offset read; candidates ending at or before judgedEnd are passed
+    // over as already judged.
+    TAttempt TryAt(size_t offset, size_t judgedEnd) const;
     void Process(std::vector<TReassemblyEvent>& events);
-    void Drop(size_t count, std::vector<uint8_t>& skipped);
 
     size_t FCapacity;
     std::vector<uint8_t> FBuffer;
     std::vector<uint8_t> FSkipped; // a run of skipped bytes not reported yet
+    size_t FJudgedEnd = 0;         // no frame after the head ends before this offset
 };

@@ -98,6 +98,8 @@ TEST(DevsimReassembly, CutsFramesOutOfAnyChunking) {
         {"garbage between frames", Cat({readEln, garbage, marlin}), {20}, "F S6 F"},
         {"enciphered ELN set", cipherEln, {7}, "Fc"},
         {"three-byte prefix, enciphered", longCipher, {5, 200}, "Fc"},
+        // A head whose check byte promises 255 payload bytes must not hold the frame behind it.
+        {"garbage like a long frame's head", Cat({{0x24, 0, 0, 0, 0, 0x00, 0xFF}, kestrel}), {3}, "S7 F"},
         {"bad CRC, then a good frame", Cat({badCrc, kestrel}), {}, "B F"},
         {"bad CRC alone", badCrc, {}, "B"},
     };
