@@ -14,7 +14,8 @@ uint8_t IdOf(const TDecodedFrame& frame) {
     return frame.CommandCode == Code20h ? frame.Payload.back() : frame.Payload[1];
 }
 
-std::vector<uint8_t> FramedReply(uint8_t packet, uint8_t kind, const std::vector<uint8_t>& data, size_t length) {
+std::vector<uint8_t> FramedReply(uint8_t packet, uint8_t kind, const std::vector<uint8_t>& data,
+                                 size_t length) {
     std::vector<uint8_t> reply(length, 0);
     reply[0] = ReplyStartByte;
     reply[1] = packet;
@@ -34,7 +35,8 @@ TDeviceCommand ClassifyCommand(const TDecodedFrame& frame) {
     const std::vector<uint8_t>& p = frame.Payload;
     if (p.size() == 1 && p[0] == ElnReadByte) return TDeviceCommand::ReadEln;
     if (p.size() == 1 + ElnTextBytes && p[0] == ElnWriteMark) return TDeviceCommand::SetEln;
-    if (frame.CommandCode == HwWriteCode && p.size() == 2 && p[0] == IdWriteMark) return TDeviceCommand::SetId;
+    if (frame.CommandCode == HwWriteCode && p.size() == 2 && p[0] == IdWriteMark)
+        return TDeviceCommand::SetId;
     if (frame.CommandCode == Code20h && p.size() >= 3 && p[0] == 0x00) return TDeviceCommand::SetId;
     return TDeviceCommand::Other;
 }
@@ -84,7 +86,8 @@ std::vector<uint8_t> BuildReply(const TDecodedFrame& frame, TDeviceState& state)
     case TDeviceCommand::Other:
         break;
     }
-    return FramedReply(frame.PacketNumber, ReplyKindOther, {frame.CommandCode.value_or(0xFF)}, GenericReplyLength);
+    return FramedReply(frame.PacketNumber, ReplyKindOther, {frame.CommandCode.value_or(0xFF)},
+                       GenericReplyLength);
 }
 
 std::string DescribeFrame(const TDecodedFrame& frame, bool encrypted) {
@@ -116,7 +119,8 @@ std::string DescribeFrame(const TDecodedFrame& frame, bool encrypted) {
     if (command == TDeviceCommand::Other) {
         if (frame.CommandCode) {
             text += " code=" + HexByteText(*frame.CommandCode);
-            if (frame.CommandItem >= 0) text += std::string(" (") + CommandTable[frame.CommandItem].Name + ")";
+            if (frame.CommandItem >= 0)
+                text += std::string(" (") + CommandTable[frame.CommandItem].Name + ")";
         } else {
             text += " code=none";
         }
@@ -128,7 +132,8 @@ std::string DescribeFrame(const TDecodedFrame& frame, bool encrypted) {
     return text;
 }
 
-std::vector<TReplyPart> ApplyFaults(std::vector<uint8_t> reply, const TFaultOptions& faults, std::mt19937& random) {
+std::vector<TReplyPart> ApplyFaults(std::vector<uint8_t> reply, const TFaultOptions& faults,
+                                    std::mt19937& random) {
     if (faults.Silent) return {};
     if (faults.GarbageBytes >= 0) {
         reply.resize(static_cast<size_t>(faults.GarbageBytes));

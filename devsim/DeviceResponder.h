@@ -71,12 +71,12 @@ std::vector<uint8_t> BuildReply(const TDecodedFrame& frame, TDeviceState& state)
 std::string DescribeFrame(const TDecodedFrame& frame, bool encrypted);
 
 struct TFaultOptions {
-    bool Silent = false;    // send nothing
-    int ReplyLength = -1;   // >= 0: pad with 00 or cut every reply to this length
-    int DelayMs = 0;        // send the reply this long after the frame
-    int SplitBytes = -1;    // >= 0: send this many bytes first, the rest SplitMs later
+    bool Silent = false;  // send nothing
+    int ReplyLength = -1; // >= 0: pad with 00 or cut every reply to this length
+    int DelayMs = 0;      // send the reply this long after the frame
+    int SplitBytes = -1;  // >= 0: send this many bytes first, the rest SplitMs later
     int SplitMs = 0;
-    int GarbageBytes = -1;  // >= 0: this many random bytes instead of the reply
+    int GarbageBytes = -1; // >= 0: this many random bytes instead of the reply
 };
 
 // One piece of a reply: its bytes go out AtMs after the frame arrived.
@@ -87,4 +87,5 @@ struct TReplyPart {
 
 // What the faults make of a reply: no parts when silent (or when nothing is left to send),
 // else one part, or two when split within the reply. random supplies the garbage bytes.
-std::vector<TReplyPart> ApplyFaults(std::vector<uint8_t> reply, const TFaultOptions& faults, std::mt19937& random);
+std::vector<TReplyPart> ApplyFaults(std::vector<uint8_t> reply, const TFaultOptions& faults,
+                                    std::mt19937& random);

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr int MaxMs = 3600000;     // an hour
+constexpr int MaxMs = 3600000; // an hour
 constexpr int MaxBytes = 65535;
 
 std::string Usage(const std::string& text) {
@@ -13,12 +13,12 @@ std::string Usage(const std::string& text) {
 }
 
 // A decimal integer in min..max, or the error naming the option and the value.
-std::string ReadNumber(const std::string& option, const std::string& value, int min, int max, const char* what,
-                       int& out) {
+std::string ReadNumber(const std::string& option, const std::string& value, int min, int max,
+                       const char* what, int& out) {
     const std::optional<int32_t> number = TryStrToInt(value);
     if (!number || *number < min || *number > max)
-        return Usage(option + " '" + value + "': " + what + " must be a whole number from " + std::to_string(min) +
-                     " to " + std::to_string(max));
+        return Usage(option + " '" + value + "': " + what + " must be a whole number from " +
+                     std::to_string(min) + " to " + std::to_string(max));
     out = *number;
     return "";
 }
@@ -44,10 +44,13 @@ std::string ReadTcp(const std::string& value, TDevsimOptions& options) {
 
 std::string ReadSplit(const std::string& value, TFaultOptions& faults) {
     const size_t at = value.find('@');
-    const std::optional<int32_t> bytes = at == std::string::npos ? std::nullopt : TryStrToInt(value.substr(0, at));
-    const std::optional<int32_t> ms = at == std::string::npos ? std::nullopt : TryStrToInt(value.substr(at + 1));
+    const std::optional<int32_t> bytes =
+        at == std::string::npos ? std::nullopt : TryStrToInt(value.substr(0, at));
+    const std::optional<int32_t> ms =
+        at == std::string::npos ? std::nullopt : TryStrToInt(value.substr(at + 1));
     if (!bytes || !ms || *bytes < 0 || *bytes > MaxBytes || *ms < 0 || *ms > MaxMs)
-        return Usage("--split '" + value + "': give N@MS, N bytes (0 to 65535) first and the rest MS (0 to 3600000) "
+        return Usage("--split '" + value +
+                     "': give N@MS, N bytes (0 to 65535) first and the rest MS (0 to 3600000) "
                      "milliseconds later");
     faults.SplitBytes = *bytes;
     faults.SplitMs = *ms;
@@ -108,7 +111,8 @@ std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOpti
                 error = ReadNumber(option, value, 0, MaxBytes, "the length", options.Faults.ReplyLength);
         } else if (option == "--delay") {
             if ((error = needValue()).empty())
-                error = ReadNumber(option, value, 0, MaxMs, "the delay in milliseconds", options.Faults.DelayMs);
+                error =
+                    ReadNumber(option, value, 0, MaxMs, "the delay in milliseconds", options.Faults.DelayMs);
         } else if (option == "--garbage") {
             if ((error = needValue()).empty())
                 error = ReadNumber(option, value, 0, MaxBytes, "the byte count", options.Faults.GarbageBytes);
@@ -116,7 +120,8 @@ std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOpti
             if ((error = needValue()).empty()) error = ReadSplit(value, options.Faults);
         } else if (option == "--seed") {
             int seed = 0;
-            if ((error = needValue()).empty() && (error = ReadNumber(option, value, 0, 2147483647, "the seed", seed)).empty())
+            if ((error = needValue()).empty() &&
+                (error = ReadNumber(option, value, 0, 2147483647, "the seed", seed)).empty())
                 options.Seed = static_cast<uint32_t>(seed);
         } else {
             error = Usage("unknown option '" + option + "'");
@@ -125,7 +130,8 @@ std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOpti
     }
     if (!options.Help && !options.Tcp && !options.Pty)
         return Usage("nothing to serve: TCP is off and --pty is not given");
-    if (!options.LinkPath.empty() && !options.Pty) return Usage("--link '" + options.LinkPath + "' needs --pty");
+    if (!options.LinkPath.empty() && !options.Pty)
+        return Usage("--link '" + options.LinkPath + "' needs --pty");
     return "";
 }
 

@@ -140,7 +140,8 @@ TServer::~TServer() {
         // Only our own link: another run may have put its own there meanwhile.
         char target[4096];
         const ssize_t n = readlink(FOptions.LinkPath.c_str(), target, sizeof target - 1);
-        if (n >= 0 && std::string(target, static_cast<size_t>(n)) == FPtyPath) unlink(FOptions.LinkPath.c_str());
+        if (n >= 0 && std::string(target, static_cast<size_t>(n)) == FPtyPath)
+            unlink(FOptions.LinkPath.c_str());
     }
 }
 
@@ -198,8 +199,9 @@ int TServer::OpenListener() {
     Line("tcp: listening on " + AddressText(bound));
     if (!FOptions.PortFile.empty()) {
         std::ofstream file(FOptions.PortFile, std::ios::trunc);
-        const int actual = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+        const int actual =
+            ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
         file << actual << "\n";
         if (!file.flush()) {
             ErrorLine("cannot write the port file " + FOptions.PortFile + ": " + ErrnoText(errno));
@@ -234,7 +236,7 @@ int TServer::OpenPty() {
 
     if (FOptions.LinkPath.empty()) return DevsimSuccess;
     const char* link = FOptions.LinkPath.c_str();
-    struct stat st{};
+    struct stat st {};
     if (lstat(link, &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
             ErrorLine("cannot link " + FOptions.LinkPath + " to " + FPtyPath +
@@ -262,7 +264,8 @@ void TServer::Accept() {
     for (;;) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
-        const int fd = accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd =
+            accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
                 ErrorLine("cannot accept a TCP client: " + ErrnoText(errno));
@@ -331,8 +334,8 @@ void TServer::Handle(TConnection& c, TReassemblyEvent& event) {
 }
 
 void TServer::Queue(TConnection& c, std::vector<uint8_t> bytes, const std::string& note) {
-    Line("tx " + c.Name + " " + std::to_string(bytes.size()) + " bytes" + (note.empty() ? "" : " (" + note + ")") +
-         " | " + Hex(bytes));
+    Line("tx " + c.Name + " " + std::to_string(bytes.size()) + " bytes" +
+         (note.empty() ? "" : " (" + note + ")") + " | " + Hex(bytes));
     if (c.Out.size() + bytes.size() > OutLimit) {
         if (!c.OutFullReported)
             ErrorLine("warning: " + c.Name + " reads nothing; answers beyond " + std::to_string(OutLimit) +

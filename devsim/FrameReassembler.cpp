@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr size_t TrailerBytes = 3; // form A: end, CRC; form B: CRC, end
-constexpr size_t ChunkLimit = 4096; // a large chunk is taken in pieces of this size
+constexpr size_t TrailerBytes = 3;          // form A: end, CRC; form B: CRC, end
+constexpr size_t ChunkLimit = 4096;         // a large chunk is taken in pieces of this size
 constexpr size_t SkippedReportLimit = 4096; // skipped bytes held for one report at most
 
 // The cipher starts afresh for every frame, so the two prefix bytes it covers always meet
@@ -76,7 +76,8 @@ TFrameReassembler::TAttempt TFrameReassembler::TryAt(size_t offset, size_t judge
         }
         const uint8_t check = b[block];
         if (b[block + 1] != 0) {
-            if (check == static_cast<uint8_t>(~b[block + 1])) found[count++] = block + 2 + b[block + 1] + TrailerBytes;
+            if (check == static_cast<uint8_t>(~b[block + 1]))
+                found[count++] = block + 2 + b[block + 1] + TrailerBytes;
             continue;
         }
         if (avail < block + 4) {
@@ -162,7 +163,8 @@ void TFrameReassembler::Process(std::vector<TReassemblyEvent>& events) {
     };
 
     while (head < FBuffer.size()) {
-        const auto start = std::find_if(FBuffer.begin() + static_cast<long>(head), FBuffer.end(), IsStartByte);
+        const auto start =
+            std::find_if(FBuffer.begin() + static_cast<long>(head), FBuffer.end(), IsStartByte);
         drop(static_cast<size_t>(start - FBuffer.begin()) - head);
         if (head == FBuffer.size()) break;
 

@@ -8,7 +8,8 @@ int main(int argc, char** argv) {
     // Line-buffered even into a pipe: whoever reads the log sees each line as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     TDevsimOptions options;
-    if (const std::string error = ParseDevsimOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (const std::string error =
+            ParseDevsimOptions(std::vector<std::string>(argv + 1, argv + argc), options);
         !error.empty()) {
         std::cerr << error << std::endl;
         return DevsimUsageError;

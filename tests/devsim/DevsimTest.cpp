@@ -122,7 +122,9 @@ TEST(DevsimReassembly, GarbageNeitherGrowsTheBufferNorHidesTheNextFrame) {
         TFrameReassembler reader(capacity);
         TBytes noise(200000);
         for (auto& b : noise) // dense start bytes and zero prefixes: many long candidates
-            b = static_cast<uint8_t>(random() % 4 == 0 ? (random() % 2 ? 0x24 : 0x19) : random() % 3 == 0 ? 0 : random());
+            b = static_cast<uint8_t>(random() % 4 == 0   ? (random() % 2 ? 0x24 : 0x19)
+                                     : random() % 3 == 0 ? 0
+                                                         : random());
         for (size_t at = 0; at < noise.size();) {
             const size_t n = std::min<size_t>(1 + random() % 3000, noise.size() - at);
             reader.Feed(noise.data() + at, n);
@@ -157,13 +159,16 @@ TEST(DevsimResponder, RepliesByCommandAndKeepsTheState) {
     setEln.ElnText = "XY9";
     TCipherState cipher{};
     const Row rows[] = {
-        {"ELN read at start", Frame(TCommandKind::ReadEln, TModel::KestrelA), 20, ReplyKindReadEln, "23A1705"},
+        {"ELN read at start", Frame(TCommandKind::ReadEln, TModel::KestrelA), 20, ReplyKindReadEln,
+         "23A1705"},
         {"KESTREL-A Set_ID", Frame(TCommandKind::SetId, TModel::KestrelA, 5), 13, ReplyKindSetId, nullptr},
         {"MARLIN-A Set_ID", Frame(TCommandKind::SetId, TModel::MarlinA, 42), 13, ReplyKindSetId, nullptr},
         {"ELN set, short text", BuildCommandFrame(setEln, cipher), 15, ReplyKindSetEln, nullptr},
-        {"ELN read after the set", Frame(TCommandKind::ReadEln, TModel::MarlinA), 20, ReplyKindReadEln, "XY9"},
+        {"ELN read after the set", Frame(TCommandKind::ReadEln, TModel::MarlinA), 20, ReplyKindReadEln,
+         "XY9"},
         {"status request", Frame(TCommandKind::SetId, TModel::None), 13, ReplyKindOther, nullptr},
-        {"ELN read, enciphered", Frame(TCommandKind::ReadEln, TModel::OspreyB, 1, true), 20, ReplyKindReadEln, "XY9"},
+        {"ELN read, enciphered", Frame(TCommandKind::ReadEln, TModel::OspreyB, 1, true), 20, ReplyKindReadEln,
+         "XY9"},
     };
     TDeviceState state;
     state.Eln = ElnBytes("23A1705");
@@ -174,7 +179,8 @@ TEST(DevsimResponder, RepliesByCommandAndKeepsTheState) {
         EXPECT_EQ(reply[0], ReplyStartByte) << row.name;
         EXPECT_EQ(reply[2], row.kind) << row.name;
         EXPECT_EQ(reply[row.length - 3], FrameEndByte) << row.name;
-        EXPECT_EQ(Crc16Range(0, reply.data(), row.length - 2), reply[row.length - 2] | reply[row.length - 1] << 8)
+        EXPECT_EQ(Crc16Range(0, reply.data(), row.length - 2),
+                  reply[row.length - 2] | reply[row.length - 1] << 8)
             << row.name;
         if (row.eln) {
             const std::string shown(reply.begin() + ReplyElnOffset, reply.begin() + ReplyElnOffset + 7);
@@ -208,7 +214,9 @@ TEST(DevsimResponder, FaultsShapeTheReply) {
         {"split at 0: all later", {.SplitBytes = 0, .SplitMs = 100}, {{100, 13}}},
         {"split beyond the end", {.SplitBytes = 13, .SplitMs = 100}, {{0, 13}}},
         {"garbage", {.GarbageBytes = 7}, {{0, 7}}},
-        {"garbage of a padded reply, split", {.ReplyLength = 40, .SplitBytes = 2, .GarbageBytes = 4}, {{0, 2}, {0, 2}}},
+        {"garbage of a padded reply, split",
+         {.ReplyLength = 40, .SplitBytes = 2, .GarbageBytes = 4},
+         {{0, 2}, {0, 2}}},
     };
     for (const Row& row : rows) {
         std::mt19937 random(1);
@@ -230,8 +238,8 @@ TEST(DevsimResponder, FaultsShapeTheReply) {
 
 TEST(DevsimOptions, ParsesAndNamesTheBadOption) {
     TDevsimOptions options;
-    EXPECT_EQ(ParseDevsimOptions({"--tcp", "0.0.0.0:0", "--pty", "--split=3@40", "--delay", "9", "--eln", "AB"},
-                                 options),
+    EXPECT_EQ(ParseDevsimOptions(
+                  {"--tcp", "0.0.0.0:0", "--pty", "--split=3@40", "--delay", "9", "--eln", "AB"}, options),
               "");
     EXPECT_EQ(options.TcpHost, "0.0.0.0");
     EXPECT_EQ(options.TcpPort, 0);
@@ -269,7 +277,8 @@ using TClock = std::chrono::steady_clock;
 // Reads from fd until the text holds `until` or the deadline passes.
 bool ReadUntil(int fd, std::string& text, const std::string& until, TClock::time_point deadline) {
     while (text.find(until) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
         char buffer[512];
@@ -297,10 +306,21 @@ TEST(DevsimProgram, AnswersOverTcpAndPtyAndEndsOnSigterm) {
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
-        execl(KALDORA_DEVSIM_PATH, KALDORA_DEVSIM_PATH, "--tcp", "127.0.0.1:0", "--pty", static_cast<char*>(nullptr));
+        execl(KALDORA_DEVSIM_PATH, KALDORA_DEVSIM_PATH, "--tcp", "127.0.0.1:0", "--pty",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
+    // Should an assertion end the test early, the simulator must not outlive it.
+    struct TChildGuard {
+        pid_t Pid;
+        ~TChildGuard() {
+            if (Pid > 0 && waitpid(Pid, nullptr, WNOHANG) == 0) {
+                kill(Pid, SIGKILL);
+                waitpid(Pid, nullptr, 0);
+            }
+        }
+    } guard{pid};
     const auto deadline = TClock::now() + std::chrono::seconds(10);
     std::string log;
     const std::string where = ReadLine(out[0], log, "tcp: listening on 127.0.0.1:", deadline);
@@ -318,7 +338,8 @@ TEST(DevsimProgram, AnswersOverTcpAndPtyAndEndsOnSigterm) {
     auto readReply = [&](int fd) {
         std::string reply;
         while (reply.size() < 13) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
             pollfd p{fd, POLLIN, 0};
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
             char buffer[64];
@@ -365,6 +386,7 @@ TEST(DevsimProgram, AnswersOverTcpAndPtyAndEndsOnSigterm) {
     kill(pid, SIGTERM);
     int end = 0;
     ASSERT_EQ(waitpid(pid, &end, 0), pid);
+    guard.Pid = 0;
     EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << end;
     close(out[0]);
 }
