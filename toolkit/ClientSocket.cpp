@@ -92,6 +92,9 @@ int TClientWinSocket::RemotePort() const {
 
 TClientSocket::TClientSocket(QObject* parent)
     : QObject(parent), FSocket(new QTcpSocket(this)), FConnection(*this, FSocket) {
+    // A peer that sends faster than the program reads is held back by TCP
+    // itself instead of filling this process's memory.
+    FSocket->setReadBufferSize(ReadBufferBytes);
     connect(FSocket, &QAbstractSocket::stateChanged, this,
             [this](QAbstractSocket::SocketState state) { SocketStateChanged(state); });
     connect(FSocket, &QAbstractSocket::connected, this, [this] { SocketConnected(); });

@@ -112,6 +112,9 @@ public:
     TSocketNotifyEvent OnRead;
     TSocketErrorEvent OnError;
 
+    // Received bytes held for ReceiveBuf at most; the rest waits in the system.
+    static constexpr int ReadBufferBytes = 64 * 1024;
+
     // The errno-like code of a Qt socket error kind (see the table above).
     static int ErrorCodeOf(int qtSocketError);
 

@@ -18,6 +18,12 @@
 
 TForm1* Form1 = nullptr;
 
+namespace {
+
+constexpr int LogScrollbackLines = 10000;
+
+} // namespace
+
 TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     : QMainWindow(parent),
       FPortLister(environment.PortLister ? environment.PortLister : ListSerialPorts) {
@@ -30,9 +36,9 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     Splitter1->setStretchFactor(0, 0);
     Splitter1->setStretchFactor(1, 1);
 
-    auto* statusPanel = new QLabel(StatusBar1);
-    statusPanel->setFixedWidth(50);
-    StatusBar1->addWidget(statusPanel);
+    FStatusPanel = new QLabel(StatusBar1);
+    FStatusPanel->setFixedWidth(50);
+    StatusBar1->addWidget(FStatusPanel);
     StatusBar1->setSizeGripEnabled(false);
     auto* panel2Layout = new QVBoxLayout(Panel2); // only the status bar; the data line keeps its place
     panel2Layout->setContentsMargins(0, 0, 0, 0);
@@ -67,6 +73,8 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     auto* memoLayout = new QVBoxLayout(Panel5);
     memoLayout->setContentsMargins(0, 0, 0, 0);
     memoLayout->addWidget(Memo1);
+    // A bounded scrollback, so that a device streaming without pause cannot fill the memory.
+    Memo1->setMaximumBlockCount(LogScrollbackLines);
     Splitter2->hide();
     Memo2->hide();
 
@@ -132,6 +140,7 @@ TForm1::~TForm1() {
     ClientSocket1->OnRead = nullptr;
     ClientSocket1->OnError = nullptr;
     Comm1->OnRxChar = nullptr;
+    Comm1->OnDeviceLost = nullptr;
     for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get()}) t->OnTimer = nullptr;
     Comm1.reset(); // closes the port and stops its event thread while the poster still exists
     ClientSocket1.reset();
@@ -171,6 +180,7 @@ void TForm1::BindEvents() {
     Edit5->installEventFilter(this); // key release: Edit5KeyUp
 
     Comm1->OnRxChar = [this](TObject* s, unsigned long count) { Comm1RxChar(s, count); };
+    Comm1->OnDeviceLost = [this](TObject* s) { Comm1DeviceLost(s); };
 
     ClientSocket1->OnLookup = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Lookup(s, k); };
     ClientSocket1->OnConnecting = [this](TObject* s, TClientWinSocket* k) { ClientSocket1Connecting(s, k); };
@@ -233,6 +243,10 @@ void TForm1::WriteLog(const std::string& text) {
     }
     Memo1->appendPlainText(line);
 }
+
+QString TForm1::StatusSimpleText() const { return FStatusPanel->text(); }
+
+void TForm1::SetStatusSimpleText(const QString& text) { FStatusPanel->setText(text); }
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);

@@ -70,6 +70,8 @@ public:
     void cbParityChange(TObject* Sender);
     void BB_PortSwitchClick(TObject* Sender);
     void Data_EncryptClick(TObject* Sender);
+    // Comm1's device vanished: one log line naming it, then closed as Close does.
+    void Comm1DeviceLost(TObject* Sender);
 
     // Device commands (Serial_commands.cpp).
     void BitBtn1Click(TObject* Sender);
@@ -104,6 +106,9 @@ public:
 
     void FormResize(TObject* Sender);
 
+    // StatusBar1's simple-mode text (the received byte count), shown in its panel.
+    QString StatusSimpleText() const;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -115,6 +120,10 @@ private:
     void ApplyStoredLook();
     void BindEvents();
     void ShowComDevice();
+    // Closes Comm1 and gives the link controls back, as the Close button does.
+    void ClosePort();
+    // "Com1 (/dev/ttyUSB0)": the port's name and the device it opens.
+    std::string PortText() const;
     // The controls' values as the frame builder reads them.
     TCommandInputs CommandInputs();
     // Builds the frame of one command from the controls and sends it.
@@ -122,7 +131,15 @@ private:
     // The common tail of every command: send on the open link, Timer4 on, Edit1, ckAutoInc.
     void CompleteAndSend(const std::vector<uint8_t>& frame);
 
+    void SetStatusSimpleText(const QString& text);
+
     std::function<std::vector<std::string>()> FPortLister;
+    // The device Comm1 was last opened on: the port list no longer names a
+    // device that has been unplugged.
+    std::string FPortPath;
+    // Bytes that socket reads have put into RxBuffer since the last deferred read.
+    int32_t FSocketHeld = 0;
+    QLabel* FStatusPanel = nullptr;
     TQtMainThreadPoster FPoster;
     QFileSystemWatcher* FDevWatcher = nullptr;
 };

@@ -1,8 +1,32 @@
 // The receive side: serial and socket events, the deferred read and the result check.
 
+#include <algorithm>
+
+#include "protocol/Reply.h"
 #include "window/Serial_main.h"
 
-void TForm1::Comm1RxChar(TObject*, unsigned long) {}
+namespace {
+
+// A chunk may fill the landing area but for the zero byte written after it.
+constexpr int32_t RxChunkLimit = static_cast<int32_t>(std::tuple_size_v<decltype(TForm1::RxBuffer)>) - 1;
+constexpr int SocketReadLimit = 1024;
+constexpr unsigned ReadDeferralMs = 4;
+// Longer hexadecimal lines are shown cut, so a stream without line breaks
+// cannot fill the log; the log's counted length takes them whole.
+constexpr size_t ShownHexLineBytes = 64;
+
+std::string ShownHexLine(const std::string& line) {
+    if (line.size() <= 3 * ShownHexLineBytes) return line;
+    return line.substr(0, 3 * ShownHexLineBytes) + " ... (" + std::to_string(line.size() / 3) + " bytes)";
+}
+
+} // namespace
+
+void TForm1::Comm1RxChar(TObject*, unsigned long Count) {
+    RxCount = static_cast<int32_t>(std::min<unsigned long>(Count, INT32_MAX));
+    Timer2->SetInterval(ReadDeferralMs);
+    Timer2->SetEnabled(true);
+}
 
 void TForm1::ClientSocket1Lookup(TObject*, TClientWinSocket*) { WriteLog("TCP/IP Lookup !!"); }
 
@@ -15,10 +39,67 @@ void TForm1::ClientSocket1Disconnect(TObject*, TClientWinSocket*) { WriteLog("TC
 // The error code is left as it came, so the client goes on to report its own error.
 void TForm1::ClientSocket1Error(TObject*, TClientWinSocket*, TErrorEvent&, int&) { WriteLog("TCP/IP Error !!"); }
 
-void TForm1::ClientSocket1Read(TObject*, TClientWinSocket*) {}
+// Reads appended behind the bytes already held, so that several reads before
+// the deferred read lose nothing; when the landing area is full the rest waits
+// in the socket for the deferred read to make room.
+void TForm1::ClientSocket1Read(TObject*, TClientWinSocket* Socket) {
+    int got = 0;
+    while (FSocketHeld < RxChunkLimit && Socket->ReceiveLength() > 0) {
+        got = Socket->ReceiveBuf(RxBuffer.data() + FSocketHeld, std::min(SocketReadLimit, RxChunkLimit - FSocketHeld));
+        if (got <= 0) break;
+        FSocketHeld += got;
+    }
+    if (FSocketHeld == 0 && got == 0) got = Socket->ReceiveBuf(RxBuffer.data(), SocketReadLimit);
+    RxCount = FSocketHeld > 0 ? FSocketHeld : got;
+    Timer2->SetInterval(ReadDeferralMs);
+    Timer2->SetEnabled(true);
+}
 
-void TForm1::Timer2Timer(TObject*) {}
+void TForm1::Timer2Timer(TObject*) {
+    if (ShowCommEvent->isChecked()) WriteLog("Before Read : " + std::to_string(Comm1->InQueCount()));
+    const bool serial = RadioButton1->isChecked();
+    const int32_t n = serial ? Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), std::clamp(RxCount, 0, RxChunkLimit))
+                             : RxCount;
+    FSocketHeld = 0;
+    if (n > 0) {
+        ReplySeen = 1;
+        RxBuffer[n] = 0;
+        if (ShowCommEvent->isChecked()) WriteLog("Received character bytes : " + std::to_string(n));
+        RxByteCount += n;
+        SetStatusSimpleText(QString::number(RxByteCount));
+        Timer3->SetEnabled(true);
+        Timer3->SetInterval(ReplyJudgeDelayMs);
+        GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
+        for (const std::string& line : ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n))) {
+            LogLength += static_cast<uint32_t>(line.size() + 2);
+            WriteLog(ShownHexLine(line));
+        }
+    }
+    Timer2->SetEnabled(false);
+    // Bytes beyond one landing area are not left behind: a serial port announces
+    // only new arrivals, and the socket raises no new read event for bytes it already holds.
+    const bool more = serial ? Comm1->InQueCount() > 0
+                             : ClientSocket1->Active() && ClientSocket1->Socket()->ReceiveLength() > 0;
+    if (!more) return;
+    if (serial)
+        Comm1RxChar(Comm1.get(), static_cast<unsigned long>(Comm1->InQueCount()));
+    else
+        ClientSocket1Read(ClientSocket1.get(), ClientSocket1->Socket());
+}
 
-void TForm1::Timer3Timer(TObject*) {}
+void TForm1::Timer3Timer(TObject*) {
+    const TReplyVerdict verdict = JudgeReply(ReplyKind, RxByteCount, ReplyBuffer.data());
+    if (verdict.Accepted) ReplyCount = 0;
+    if (verdict.Line) WriteLog(*verdict.Line);
+    RxByteCount = 0;
+    Timer3->SetEnabled(false);
+    SetStatusSimpleText(QString::number(RxByteCount));
+}
 
-void TForm1::Timer4Timer(TObject*) {}
+void TForm1::Timer4Timer(TObject*) {
+    if (ReplySeen == 0)
+        WriteLog(ReplyErrorLine);
+    else
+        ReplySeen = 0;
+    Timer4->SetEnabled(false);
+}
