@@ -1,0 +1,231 @@
+// kaldora-cli batch as a program against device simulators on pseudo-terminals and TCP.
+// Each Set_ID costs about a second of real time, so the runs are few and share rows.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/Batch.h"
+
+namespace {
+
+using namespace std::chrono;
+
+// One kaldora-devsim child serving TCP on a free loopback port and a pseudo-terminal.
+class TSimulator {
+public:
+    explicit TSimulator(std::vector<std::string> faults = {}) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        FPid = fork();
+        if (FPid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<std::string> args = {KALDORA_DEVSIM_PATH, "--tcp", "127.0.0.1:0", "--pty"};
+            args.insert(args.end(), faults.begin(), faults.end());
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        const std::regex tcp("tcp: listening on (127\\.0\\.0\\.1:\\d+)"), pty("pty: (/dev/\\S+)");
+        std::string buffer;
+        const auto deadline = steady_clock::now() + seconds(5);
+        while ((Tcp.empty() || Pty.empty()) && steady_clock::now() < deadline) {
+            pollfd p{out[0], POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = read(out[0], chunk, sizeof chunk);
+            if (n <= 0) break;
+            buffer.append(chunk, static_cast<size_t>(n));
+            std::smatch m;
+            if (std::regex_search(buffer, m, tcp)) Tcp = m[1];
+            if (std::regex_search(buffer, m, pty)) Pty = m[1];
+        }
+        // Its later log lines are not needed; closing the pipe would make its writes fail.
+        FOut = out[0];
+        fcntl(FOut, F_SETFL, O_NONBLOCK);
+    }
+    ~TSimulator() {
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            waitpid(FPid, nullptr, 0);
+        }
+        if (FOut >= 0) close(FOut);
+    }
+    std::string Tcp, Pty;
+
+private:
+    pid_t FPid = -1;
+    int FOut = -1;
+};
+
+struct TRun {
+    int ExitCode = -1;
+    std::string Out, Err;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string TempPath(const std::string& name) {
+    return testing::TempDir() + "kaldora-batch-" + std::to_string(getpid()) + "-" + name;
+}
+
+TRun Batch(const std::string& args) {
+    const std::string out = TempPath("out"), err = TempPath("err");
+    const int status =
+        std::system((std::string(KALDORA_CLI_PATH) + " batch " + args + " >" + out + " 2>" + err + " </dev/null").c_str());
+    TRun run;
+    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Out = ReadFile(out);
+    run.Err = ReadFile(err);
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return run;
+}
+
+std::string WriteCsv(const std::string& name, const std::string& text) {
+    const std::string path = TempPath(name);
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+TEST(BatchEndToEnd, GoodFailingAndMalformedRowsOverTwoPortsAndOneThatDoesNotOpen) {
+    TSimulator good;
+    TSimulator shortReplies({"--reply-length", "14"});
+    ASSERT_FALSE(good.Pty.empty());
+    ASSERT_FALSE(shortReplies.Pty.empty());
+    const std::string csv = WriteCsv("lot.csv", "\xEF\xBB\xBFmodel,id,serial,station\r\n"
+                                                "# lot 7\r\n"
+                                                "KESTREL-A,5,,\"bench 1, left\"\r\n"
+                                                "OSPREY-B,9,23A1705,b2\r\n"
+                                                "WREN,3,,x\r\n"
+                                                "MARLIN-A,70,,\r\n"
+                                                "MARLIN-A,7,,\r\n"
+                                                "osprey-b,8,2391234,b3\r\n");
+    const std::string report = TempPath("report.csv");
+    const TRun run = Batch(csv + " --port " + good.Pty + " --port /dev/kaldora-no-such-port --port " +
+                           shortReplies.Pty + " --report " + report);
+    EXPECT_EQ(run.ExitCode, 1) << run.Out << run.Err;
+    EXPECT_NE(run.Err.find("/dev/kaldora-no-such-port"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("the other ports carry on"), std::string::npos) << run.Err;
+
+    // Which rows each port takes depends on timing; what a row gets depends on its port.
+    const TBatchFile result = ParseBatchCsv(ReadFile(report));
+    ASSERT_EQ(result.Error, "");
+    ASSERT_EQ(result.Rows.size(), 6u);
+    ASSERT_EQ(result.Header.size(), 11u);
+    int ok = 0, failed = 0, onGood = 0, onShort = 0;
+    for (const auto& row : result.Rows) {
+        const auto& f = row.Fields; // model,id,serial,station,result,reason,reply,attempts,port,elapsed_ms,time
+        if (f[0] == "WREN" || f[1] == "70") {
+            EXPECT_EQ(f[4], "skipped") << f[0];
+            EXPECT_EQ(f[7], "0");
+            continue;
+        }
+        EXPECT_EQ(f[7], "1") << f[1];
+        EXPECT_EQ(f[10].size(), 25u) << f[10];
+        if (f[8] == good.Pty) {
+            ++onGood;
+            ++ok;
+            EXPECT_EQ(f[4], "ok") << f[1] << ": " << f[5];
+            EXPECT_EQ(f[6].size(), 13u * 3 - 1) << f[6];
+            EXPECT_GE(std::stol(f[9]), 900) << f[9];
+        } else {
+            ++onShort;
+            ++failed;
+            EXPECT_EQ(f[8], shortReplies.Pty);
+            EXPECT_EQ(f[4], "failed");
+            EXPECT_EQ(f[5], "no result: 14 bytes received, a reply is 13, 15 or 20 bytes");
+        }
+    }
+    EXPECT_GE(onGood, 1);
+    EXPECT_GE(onShort, 1);
+    EXPECT_EQ(result.Rows[0].Fields[3], "bench 1, left");
+    EXPECT_EQ(result.Rows[1].Fields[2], "23A1705");
+
+    const std::string counts = "Summary: 6 rows: " + std::to_string(ok) + " ok, " + std::to_string(failed) +
+                               " failed, 2 skipped, 0 not run\n";
+    EXPECT_NE(run.Out.find(counts), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("  skipped line 5: unknown model 'WREN'"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("  skipped line 6: id 70 is outside 0..63"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("Report: " + report), std::string::npos) << run.Out;
+    EXPECT_EQ(run.Out.find('\r'), std::string::npos) << "no progress line when the output is not a terminal";
+    std::remove(report.c_str());
+    std::remove(csv.c_str());
+}
+
+TEST(BatchEndToEnd, AllRowsOkOverTcpWithJsonLines) {
+    TSimulator device;
+    ASSERT_FALSE(device.Tcp.empty());
+    const std::string csv = WriteCsv("ok.csv", "model,id\nKESTREL-A,1\n");
+    const TRun run = Batch(csv + " --json --tcp " + device.Tcp);
+    EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+    EXPECT_EQ(run.Err, "");
+    EXPECT_NE(run.Out.find("{\"type\":\"row\",\"line\":2,\"result\":\"ok\",\"reason\":\"\",\"reply\":\"24 "),
+              std::string::npos)
+        << run.Out;
+    EXPECT_NE(run.Out.find("{\"type\":\"summary\",\"rows\":1,\"ok\":1,\"failed\":0,\"skipped\":0,\"not_run\":0,"
+                           "\"interrupted\":false,\"ports\":\"" +
+                           device.Tcp + " 1 row\",\"problems\":[]}\n"),
+              std::string::npos)
+        << run.Out;
+    std::remove(csv.c_str());
+}
+
+TEST(BatchEndToEnd, BadUseExitsWith2AndSaysWhy) {
+    const std::string csv = WriteCsv("two.csv", "model,id\nKESTREL-A,1\nMARLIN-A,2\n");
+    const std::string report = TempPath("bad-report.csv");
+    struct Row {
+        std::string args;
+        int exitCode;
+        std::string err;
+    };
+    const Row cases[] = {
+        {csv, 2, "no link given: add --port COMn|PATH"},
+        {csv + " --port /dev/kaldora-no-such-port --report " + report, 2, "/dev/kaldora-no-such-port"},
+        {TempPath("missing.csv") + " --port /dev/null", 2, "cannot read '"},
+        {csv + " --port /dev/null --retries x", 2, "--retries x: give 0 to 100"},
+        {csv + " --port /dev/null --port /dev/null", 2, "--port /dev/null is given twice"},
+        {csv + " --port /dev/null --report /nonexistent-dir/r.csv", 2, "cannot write the report"},
+        {WriteCsv("nohead.csv", "KESTREL-A,1\n") + " --port /dev/null", 2, "names no 'model' column"},
+    };
+    for (const auto& c : cases) {
+        const TRun run = Batch(c.args);
+        EXPECT_EQ(run.ExitCode, c.exitCode) << c.args << "\n" << run.Out << run.Err;
+        EXPECT_NE(run.Err.find(c.err), std::string::npos) << c.args << "\n" << run.Err;
+    }
+    // The port that did not open still leaves a report: every row not run, and why.
+    EXPECT_EQ(ReadFile(report), "model,id,result,reason,reply,attempts,port,elapsed_ms,time\r\n"
+                                "KESTREL-A,1,not run,no port could be opened,,0,,,\r\n"
+                                "MARLIN-A,2,not run,no port could be opened,,0,,,\r\n");
+    const TRun help = Batch("--help");
+    EXPECT_EQ(help.ExitCode, 0);
+    for (const char* text : {"--report", "--retries", "--json", "--port", "--tcp", "130", "not run", "serial"})
+        EXPECT_NE(help.Out.find(text), std::string::npos) << text;
+    std::remove(report.c_str());
+    std::remove(csv.c_str());
+}
+
+} // namespace
