@@ -2,15 +2,57 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "base/Exception.h"
+#include "comm/SerialPorts.h"
 #include "toolkit/ExceptionReport.h"
 #include "window/Serial_main.h"
 #include "window/Unit2.h"
 
+namespace {
+
+constexpr const char* Usage = "usage: kaldora [--port PATH]...\n"
+                              "  --port PATH  a serial device to list first (Com1 is the first one given)\n";
+
+// The device paths of the --port options, in order. Says what is wrong and
+// gives false for an unknown option or a --port without its path.
+bool ParseArguments(const QStringList& arguments, std::vector<std::string>& ports) {
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        QString value;
+        if (arg == QLatin1String("--port")) {
+            if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--")))
+                value = arguments[++i];
+        } else if (arg.startsWith(QLatin1String("--port="))) {
+            value = arg.mid(7);
+        } else {
+            std::fprintf(stderr, "kaldora: unknown option '%s'\n%s", arg.toLocal8Bit().constData(), Usage);
+            return false;
+        }
+        if (value.isEmpty()) {
+            std::fprintf(stderr, "kaldora: option '--port' needs a device path\n%s", Usage);
+            return false;
+        }
+        ports.push_back(value.toStdString());
+    }
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+    // Qt takes its own options (-platform, ...) out of the arguments; the rest are ours.
     QApplication application(argc, argv);
+    std::vector<std::string> givenPorts;
+    if (!ParseArguments(QApplication::arguments(), givenPorts)) return 2;
+    TFormEnvironment environment;
+    if (!givenPorts.empty())
+        environment.PortLister = [givenPorts] { return WithGivenPorts(givenPorts, ListSerialPorts()); };
     try {
-        Form1 = new TForm1();
+        Form1 = new TForm1(environment);
         Form2 = new TForm2();
         Form1->show();
         application.exec();

@@ -5,12 +5,11 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -90,9 +89,12 @@ const char* ParityName(TParity parity) {
 // line is to carry: the component swaps odd and even, the list swaps them back.
 TParity ComponentParity(TParity lineParity) {
     switch (lineParity) {
-    case paOdd: return paEven;
-    case paEven: return paOdd;
-    default: return lineParity;
+    case paOdd:
+        return paEven;
+    case paEven:
+        return paOdd;
+    default:
+        return lineParity;
     }
 }
 
@@ -151,18 +153,6 @@ std::string PortsPresentText() {
     return text;
 }
 
-// Why a device path did not open, from what can be told without opening it.
-std::string OpenFailureText(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        return "no such device (" + std::string(std::strerror(errno)) + "); " + PortsPresentText();
-    if (!S_ISCHR(st.st_mode)) return "not a serial device (not a character device)";
-    if (access(path.c_str(), R_OK | W_OK) != 0)
-        return "permission denied: add the user to the dialout group (sudo usermod -aG dialout $USER) "
-               "and log in again";
-    return "in use by another program (close the program that holds it), or not a serial port";
-}
-
 // ---- The serial link ----
 
 // Hands the event thread's calls to the thread that waits in the link.
@@ -213,6 +203,7 @@ public:
             const int n = FComm.Read(buffer.data(), count);
             if (n > 0) FPending.insert(FPending.end(), buffer.begin(), buffer.begin() + n);
         };
+        FComm.OnDeviceLost = [this](TObject*) { FLost = true; };
     }
     ~TSerialLink() override {
         Close();
@@ -235,7 +226,12 @@ public:
             FComm.Close();
             return Describe() + ": the port opened but refused its settings (" + e.Message() + ")";
         }
-        if (!FComm.Enabled()) return NameWithPath() + ": " + OpenFailureText(FPath);
+        if (!FComm.Enabled()) {
+            std::string reason = OpenFailureReason(NameWithPath(), FComm.OpenError());
+            if (FComm.OpenError() == ENOENT || FComm.OpenError() == ENODEV || FComm.OpenError() == ENXIO)
+                reason += "; " + PortsPresentText();
+            return reason;
+        }
         try {
             FComm.SetRTSState(true);
             FComm.SetDTRState(true);
@@ -277,7 +273,10 @@ public:
         }
     }
 
-    std::string LostReason() const override { return NameWithPath() + " is gone (unplugged?)"; }
+    std::string LostReason() const override {
+        return NameWithPath() +
+               ": the device is gone (adapter unplugged?): " + std::strerror(FComm.DeviceLostError());
+    }
 
     void Wake() override { FPoster.Wake(); }
 
@@ -318,7 +317,8 @@ public:
         const int lookup = getaddrinfo(FSpec.Host.c_str(), port.c_str(), &hints, &found);
         if (lookup != 0) {
             if (lookup == EAI_NONAME || lookup == EAI_NODATA)
-                return "host '" + FSpec.Host + "' not found: the name does not resolve (check its spelling, or give "
+                return "host '" + FSpec.Host +
+                       "' not found: the name does not resolve (check its spelling, or give "
                        "the address)";
             if (lookup == EAI_AGAIN)
                 return "host '" + FSpec.Host + "' could not be looked up now: no name server answered";
@@ -426,9 +426,12 @@ private:
                        " there (is the device or the simulator running, and is the port right?)";
             case EHOSTUNREACH:
             case ENETUNREACH:
-                return std::string("host unreachable (") + std::strerror(error) + "): check the address and the network";
-            case ETIMEDOUT: return "no answer (connection timed out): check the address and that the host is on";
-            default: return std::string("cannot connect (") + std::strerror(error) + ")";
+                return std::string("host unreachable (") + std::strerror(error) +
+                       "): check the address and the network";
+            case ETIMEDOUT:
+                return "no answer (connection timed out): check the address and that the host is on";
+            default:
+                return std::string("cannot connect (") + std::strerror(error) + ")";
             }
         }
         FFd = fd;
@@ -508,7 +511,8 @@ std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSpec& sp
             result.Port = value;
         } else if (option == "--baud") {
             const auto rate = TryStrToInt(value);
-            if (!rate || std::find(std::begin(LinkBaudRates), std::end(LinkBaudRates), *rate) == std::end(LinkBaudRates))
+            if (!rate || std::find(std::begin(LinkBaudRates), std::end(LinkBaudRates), *rate) ==
+                             std::end(LinkBaudRates))
                 return "--baud " + value + ": the rates are " + RateList();
             result.Baud = static_cast<unsigned long>(*rate);
         } else {
@@ -522,7 +526,8 @@ std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSpec& sp
         }
     }
     if (!tcpText.empty() && serialOption)
-        return "--tcp " + tcpText + " and " + serialName + ": give either a serial port or a TCP link, not both";
+        return "--tcp " + tcpText + " and " + serialName +
+               ": give either a serial port or a TCP link, not both";
     if (!tcpText.empty())
         result.Kind = TLinkSpec::TKind::Tcp;
     else if (!result.Port.empty())
@@ -545,7 +550,9 @@ void InterruptAllLinks() {
         link->Wake();
 }
 
-bool LinksInterrupted() { return Interrupted; }
+bool LinksInterrupted() {
+    return Interrupted;
+}
 
 TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, uint8_t replyKind) {
     TExchangeResult result;
@@ -586,6 +593,7 @@ TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, uint
             result.Interrupted = true;
             result.Detail = "interrupted";
         } else if (wait == TLink::TWait::Lost) {
+            result.LinkFailed = true;
             result.Detail = link.LostReason();
         }
         break;

@@ -102,7 +102,7 @@ struct TExchangeResult {
     // an ELN whose first byte is zero).
     std::string ResultLine;
     bool Accepted = false;   // a reply of an accepted length came
-    bool LinkFailed = false; // the frame could not be sent
+    bool LinkFailed = false; // the frame could not be sent, or the link was lost while waiting
     bool Interrupted = false;
     // What came back, in words, when not accepted: "no result: 14 bytes
     // received, a reply is 13, 15 or 20 bytes", "no reply within 3000 ms", the

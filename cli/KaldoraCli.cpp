@@ -7,6 +7,8 @@
 
 #include "base/Convert.h"
 #include "base/Exception.h"
+#include "cli/CliCommands.h"
+#include "cli/Json.h"
 #include "protocol/FrameDecoder.h"
 #include "protocol/HexText.h"
 
@@ -27,7 +29,8 @@ limited to that range, as the control does; values are then sent as their low 8 
                      model button: command item 2 (KESTREL-A, OSPREY-B) or 8 (MARLIN-A),
                      the data text emptied or set to 44 zero bytes, the ELN text "0".
                      Without it no model is checked.
-  --id N             new device ID, 0..65535 (default 1)
+  --id N             new device ID, 0..63 as the window shows (default 1); a value
+                     outside is refused
   --serial TEXT      ELN text of OSPREY-B's Set_ID, e.g. 23A1705 (default "0")
   --eln TEXT         ELN text of set-eln; also needs 3 characters for auto-eln
                      (default "23A1705")
@@ -45,6 +48,8 @@ limited to that range, as the control does; values are then sent as their low 8 
   --func2 N          function 2, 0..255 (default 0)
   --stat N           status, 0..255 (default 0)
   --encrypt          encipher the payload
+  --json             print one JSON object: command, frame, reply, result,
+                     accepted, exit_code, elapsed_ms, error
   --help             show this text
 
 Texts are sent byte for byte as given; the window converts its texts to Big5 first,
@@ -63,20 +68,29 @@ separated by blanks or not ("24 00 FF FF ..." or "2400FFFF..."); several argumen
 read as one text.
 
   --encrypt          the payload was enciphered: decipher it
+  --json             print one JSON object (command, frame, result, accepted,
+                     exit_code, error, ...) with the fields under "fields"
   --help             show this text
 
 Exit status: 0 when the frame fits and its checks hold, 2 otherwise, with what is
 wrong on standard error.
 )";
 
-constexpr const char* MainHelp = R"(Usage: kaldora-cli frame [options]
-       kaldora-cli decode HEX... [--encrypt]
-       kaldora-cli --help
+constexpr const char* MainHelp = R"(Usage: kaldora-cli COMMAND [options] [--json]
 
-  frame    build a command frame and print its hexadecimal text
-  decode   split a captured frame into its fields and verify it
+  frame      build a command frame and print its hexadecimal text
+  decode     split a captured frame into its fields and verify it
+  set-id     send a Set_ID command over a link and judge the reply as the window does
+  set-eln    send an ELN set command and judge the reply
+  read-eln   send an ELN read command and print the ELN returned
+  send-hex   send bytes given as hexadecimal text (the window's BIN)
+  send-text  send a text and a carriage return (the window's TXT)
+  ports      list the serial ports with their COM numbers
 
-'kaldora-cli frame --help' and 'kaldora-cli decode --help' list the options.
+'kaldora-cli COMMAND --help' lists a command's options. A link is --port COMn|PATH
+(with --baud, --parity) or --tcp HOST:PORT. --json prints one JSON object per result.
+Exit status: 0 ok, 1 no reply or an unaccepted reply, 2 bad input or a link that
+does not open, 130 interrupted.
 )";
 
 struct TNumberOption {
@@ -87,14 +101,10 @@ struct TNumberOption {
 
 // The ranges of the spin edits the options stand for.
 constexpr TNumberOption NumberOptions[] = {
-    {"--id", &TCommandInputs::Id, 0, 65535},
-    {"--packet", &TCommandInputs::PacketNumber, 0, 255},
-    {"--address", &TCommandInputs::Address, 0, 65535},
-    {"--rw-table", &TCommandInputs::RwTable, 0, 255},
-    {"--table-index", &TCommandInputs::TableIndex, 0, 3},
-    {"--func1", &TCommandInputs::Func1, 0, 255},
-    {"--func2", &TCommandInputs::Func2, 0, 255},
-    {"--stat", &TCommandInputs::Stat, 0, 255},
+    {"--id", &TCommandInputs::Id, CliIdMin, CliIdMax},    {"--packet", &TCommandInputs::PacketNumber, 0, 255},
+    {"--address", &TCommandInputs::Address, 0, 65535},    {"--rw-table", &TCommandInputs::RwTable, 0, 255},
+    {"--table-index", &TCommandInputs::TableIndex, 0, 3}, {"--func1", &TCommandInputs::Func1, 0, 255},
+    {"--func2", &TCommandInputs::Func2, 0, 255},          {"--stat", &TCommandInputs::Stat, 0, 255},
 };
 
 struct TTextOption {
@@ -108,7 +118,6 @@ constexpr TTextOption TextOptions[] = {
     {"--auto-text", &TCommandInputs::AutoText},
     {"--data", &TCommandInputs::DataText},
 };
-
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string text = FormatFrameHex(bytes.data(), bytes.size());
@@ -135,6 +144,11 @@ bool Matches(const std::string& arg, const char* name, std::optional<std::string
         return true;
     }
     return false;
+}
+
+std::string Shown(const std::string& value) {
+    if (value.empty() || value.find(' ') != std::string::npos) return "'" + value + "'";
+    return value;
 }
 
 std::string Upper(std::string text) {
@@ -187,7 +201,8 @@ std::string DescribeFrame(const TDecodedFrame& f, bool encrypted) {
     const std::string meaning = PayloadMeaning(f);
     if (!meaning.empty()) line("", meaning);
     if (f.FormA) line("end byte", HexByteText(f.EndByte));
-    line("CRC", HexWordText(f.CrcCarried) + (f.CrcOk() ? " (verified)" : " (computed " + HexWordText(f.CrcComputed) + ")"));
+    line("CRC", HexWordText(f.CrcCarried) +
+                    (f.CrcOk() ? " (verified)" : " (computed " + HexWordText(f.CrcComputed) + ")"));
     if (!f.FormA) line("end byte", HexByteText(f.EndByte));
     return out;
 }
@@ -196,47 +211,96 @@ TCliResult Fail(std::string message) {
     return {CliFailure, "", std::move(message) + "\n"};
 }
 
-TCliResult RunFrame(const std::vector<std::string>& options) {
+TCliResult JsonFailure(const std::string& command, const std::string& error) {
+    TJsonResult r;
+    r.Command = command;
+    r.ExitCode = CliFailure;
+    r.Error = error;
+    return {CliFailure, JsonResultLine(r) + "\n", ""};
+}
+
+TCliResult RunFrame(std::vector<std::string> options) {
     if (std::find(options.begin(), options.end(), "--help") != options.end())
         return {CliSuccess, FrameHelp, ""};
+    const bool json = TakeJsonOption(options);
     TCommandInputs inputs;
     const std::string error = ParseFrameOptions(options, inputs);
-    if (!error.empty()) return Fail("kaldora-cli frame: " + error + " (see 'kaldora-cli frame --help')");
+    if (!error.empty()) {
+        const std::string text = error + " (see 'kaldora-cli frame --help')";
+        return json ? JsonFailure("frame", text) : Fail("kaldora-cli frame: " + text);
+    }
     try {
         TCipherState cipherState{};
         const std::vector<uint8_t> frame = BuildCommandFrame(inputs, cipherState);
-        return {CliSuccess, FormatFrameHex(frame.data(), frame.size()) + "\n", ""};
+        if (!json) return {CliSuccess, FormatFrameHex(frame.data(), frame.size()) + "\n", ""};
+        TJsonResult r;
+        r.Command = "frame";
+        r.Frame = HexBytes(frame);
+        return {CliSuccess, JsonResultLine(r) + "\n", ""};
     } catch (const Exception& e) {
-        // The message the window would show, as it stands.
-        return Fail(e.Message());
+        const std::string text = FrameBuildErrorText(inputs, e.Message());
+        return json ? JsonFailure("frame", text) : Fail("kaldora-cli frame: " + text);
     }
 }
 
-TCliResult RunDecode(const std::vector<std::string>& args) {
+std::string DecodedFieldsJson(const TDecodedFrame& f) {
+    TJsonObject o;
+    o.Add("start_byte", HexByteText(f.StartByte)).Add("form", f.FormA ? "A" : "B");
+    o.Add("packet_number", f.PacketNumber).Add("address_word", static_cast<int>(f.AddressWord));
+    o.Add("model_bytes", HexBytes(f.ModelBytes));
+    if (f.CommandCode) {
+        o.Add("command_code", HexByteText(*f.CommandCode))
+            .Add("command_name", CommandTable[f.CommandItem].Name);
+    } else {
+        o.AddRaw("command_code", "null").AddRaw("command_name", "null");
+    }
+    o.Add("check_byte", HexByteText(f.BlockCheck)).Add("payload", HexBytes(f.Payload));
+    o.Add("payload_meaning", PayloadMeaning(f))
+        .Add("crc", HexWordText(f.CrcCarried))
+        .Add("crc_ok", f.CrcOk());
+    return o.Text();
+}
+
+TCliResult RunDecode(std::vector<std::string> args) {
+    const bool json = TakeJsonOption(args);
     bool encrypted = false;
     std::string text;
+    auto failure = [json](const std::string& error) {
+        return json ? JsonFailure("decode", error) : Fail("kaldora-cli decode: " + error);
+    };
     for (const auto& arg : args) {
         if (arg == "--help") return {CliSuccess, DecodeHelp, ""};
         if (arg == "--encrypt") {
             encrypted = true;
         } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            return Fail("kaldora-cli decode: unknown option '" + arg + "' (see 'kaldora-cli decode --help')");
+            return failure("unknown option '" + arg + "' (see 'kaldora-cli decode --help')");
         } else {
             text += arg + " ";
         }
     }
     std::vector<uint8_t> bytes;
     std::string error = ParseCaptureHex(text, bytes);
-    if (!error.empty()) return Fail("kaldora-cli decode: " + error);
-    if (bytes.empty()) return Fail("kaldora-cli decode: no frame given (see 'kaldora-cli decode --help')");
+    if (!error.empty()) return failure(error);
+    if (bytes.empty()) return failure("no frame given (see 'kaldora-cli decode --help')");
 
     const TDecodeResult result = DecodeCommandFrame(bytes.data(), bytes.size(), encrypted);
     TCliResult out;
-    if (result.Frame) out.Out = DescribeFrame(*result.Frame, encrypted);
-    if (!result.Ok()) {
-        out.ExitCode = CliFailure;
-        out.Err = "kaldora-cli decode: the frame does not fit: " + result.Error + "\n";
+    if (!result.Ok()) out.ExitCode = CliFailure;
+    if (json) {
+        TJsonObject o;
+        o.Add("command", "decode").Add("frame", HexBytes(bytes)).AddRaw("reply", "null");
+        o.Add("result", result.Ok() ? "frame verified" : "the frame does not fit");
+        o.AddRaw("accepted", "null").Add("exit_code", out.ExitCode).AddRaw("elapsed_ms", "null");
+        if (result.Ok())
+            o.AddRaw("error", "null");
+        else
+            o.Add("error", "the frame does not fit: " + result.Error);
+        o.AddRaw("fields", result.Frame ? DecodedFieldsJson(*result.Frame) : "null");
+        out.Out = o.Text() + "\n";
+        return out;
     }
+    if (result.Frame) out.Out = DescribeFrame(*result.Frame, encrypted);
+    if (!result.Ok()) out.Err = "kaldora-cli decode: the frame does not fit: " + result.Error + "\n";
     return out;
 }
 
@@ -271,7 +335,10 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             const auto text = value();
             if (!text) return missing();
             const auto number = TryStrToInt(*text);
-            if (!number) return InvalidIntegerMessage(*text);
+            if (!number) return option.Name + (" " + Shown(*text) + ": " + InvalidIntegerMessage(*text));
+            if (option.Field == &TCommandInputs::Id && (*number < option.Min || *number > option.Max))
+                return "--id " + *text + ": a device ID is " + std::to_string(CliIdMin) + ".." +
+                       std::to_string(CliIdMax) + " (the window shows ID:0~63; the frame carries one byte)";
             numbers.emplace_back(&option, std::clamp<int>(*number, option.Min, option.Max));
             known = true;
             break;
@@ -290,9 +357,9 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             const auto text = value();
             if (!text) return missing();
             const auto number = TryStrToInt(*text);
-            if (!number) return InvalidIntegerMessage(*text);
+            if (!number) return "--item " + Shown(*text) + ": " + InvalidIntegerMessage(*text);
             if (*number < CommandItemNone || *number >= CommandItemCount)
-                return "--item must be -1 to 8, not " + std::to_string(*number);
+                return "--item " + *text + ": a command item is -1 (none) to 8";
             item = *number;
         } else if (Matches(arg, "--model", inlineValue)) {
             const auto text = value();
@@ -305,7 +372,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             else if (name == "OSPREY-B")
                 model = TModel::OspreyB;
             else
-                return "unknown model '" + *text + "': KESTREL-A, MARLIN-A or OSPREY-B";
+                return "--model " + Shown(*text) + ": unknown model; give KESTREL-A, MARLIN-A or OSPREY-B";
         } else if (Matches(arg, "--command", inlineValue)) {
             const auto text = value();
             if (!text) return missing();
@@ -318,7 +385,8 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             else if (*text == "auto-eln")
                 kind = TCommandKind::AutoEln;
             else
-                return "unknown command '" + *text + "': set-id, set-eln, read-eln or auto-eln";
+                return "--command " + Shown(*text) +
+                       ": unknown command; give set-id, set-eln, read-eln or auto-eln";
         } else {
             return "unknown option '" + arg + "'";
         }
@@ -363,12 +431,26 @@ std::string ParseCaptureHex(const std::string& text, std::vector<uint8_t>& bytes
     return "";
 }
 
-TCliResult RunCli(const std::vector<std::string>& args) {
+TCliResult RunCli(const std::vector<std::string>& args, const TCliStreams* streams) {
     if (args.empty()) return {CliFailure, "", MainHelp};
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (command == "--help" || command == "-h" || command == "help") return {CliSuccess, MainHelp, ""};
     if (command == "frame") return RunFrame(rest);
     if (command == "decode") return RunDecode(rest);
-    return Fail("kaldora-cli: unknown command '" + command + "' (see 'kaldora-cli --help')");
+    TCliResult result;
+    TCliOutput out(result, streams);
+    if (command == "set-id")
+        RunLinkCommand(command, TCommandKind::SetId, rest, out, result);
+    else if (command == "set-eln")
+        RunLinkCommand(command, TCommandKind::SetEln, rest, out, result);
+    else if (command == "read-eln")
+        RunLinkCommand(command, TCommandKind::ReadEln, rest, out, result);
+    else if (command == "send-hex" || command == "send-text")
+        RunSend(command, rest, out, result);
+    else if (command == "ports")
+        RunPorts(rest, out, result);
+    else
+        return Fail("kaldora-cli: unknown command '" + command + "' (see 'kaldora-cli --help')");
+    return result;
 }

@@ -1,15 +1,27 @@
 #pragma once
-// The command-line frame tool: "frame" builds a command frame from options that stand for
-// the window's command controls, "decode" splits a captured frame back into its fields.
-// Everything is done in RunCli, which does no I/O of its own, so it is tested directly.
+// The command-line tool: "frame" builds a command frame from options that stand for the
+// window's command controls, "decode" splits a captured frame back into its fields; "set-id",
+// "set-eln" and "read-eln" send a command over a serial port or TCP and judge the reply as
+// the window does; "send-hex" and "send-text" are the raw sends; "ports" lists the serial
+// ports. Everything is done in RunCli, which writes to no stream of its own, so it is tested
+// directly; only the link commands do I/O, on their link.
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "protocol/Frame.h"
 
+// Exit codes.
 inline constexpr int CliSuccess = 0;
-inline constexpr int CliFailure = 2;
+inline constexpr int CliNoResult = 1;      // "Error" (no reply) or a reply of an unaccepted length
+inline constexpr int CliFailure = 2;       // bad input, or a link that does not open or fails
+inline constexpr int CliInterrupted = 130; // Ctrl-C; the link was closed first
+
+// The device IDs the window offers (its hint reads "ID:0~63"); the frame carries the ID in
+// one byte. --id outside this range is refused.
+inline constexpr int CliIdMin = 0;
+inline constexpr int CliIdMax = 63;
 
 struct TCliResult {
     int ExitCode = CliSuccess;
@@ -17,12 +29,19 @@ struct TCliResult {
     std::string Err; // for standard error
 };
 
-// Runs one invocation; args are the arguments after the program name.
-TCliResult RunCli(const std::vector<std::string>& args);
+// Streams for lines written as they happen (a long repeat shows each send at once).
+struct TCliStreams {
+    std::function<void(const std::string&)> Out, Err;
+};
+
+// Runs one invocation; args are the arguments after the program name. Without streams the
+// output is collected into the result.
+TCliResult RunCli(const std::vector<std::string>& args, const TCliStreams* streams = nullptr);
 
 // The command inputs that "frame" options give, starting from the stored layout: the
 // model's handler runs first, the other options are applied after it. Returns the error
-// text, empty on success. Numbers are limited to their control's range.
+// text, naming the option and its value, empty on success. Numbers are limited to their
+// control's range, except --id, which is refused outside CliIdMin..CliIdMax.
 std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandInputs& inputs);
 
 // Strict hexadecimal text for decode: pairs of digits, blanks between bytes optional.

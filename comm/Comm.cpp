@@ -402,7 +402,7 @@ void TThreadComm::HandleCommEvent(TObject* /*Sender*/, uint32_t EvtMask) {
     // returned and nothing of a freed component is touched. Each event is
     // called through a copy: a handler that clears or replaces its own event
     // would otherwise free the closure it is running in.
-    const std::shared_ptr<bool> alive = FAlive;
+    const std::shared_ptr<std::atomic<bool>> alive = FAlive;
     const unsigned long closeCount = FCloseCount;
     const auto live = [&] { return *alive && closeCount == FCloseCount; };
     const auto call = [&](bool wanted, const auto& event, auto... args) {

@@ -375,7 +375,7 @@ private:
     unsigned long FCloseCount = 0;
     // False once the destructor has run; a dispatch holds a copy to notice
     // that one of its handlers destroyed the component.
-    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+    std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
     int FOpenError = 0;
     bool FDeviceLost = false;
     int FDeviceLostError = 0;

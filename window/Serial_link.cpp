@@ -76,20 +76,38 @@ void TForm1::cbParityChange(TObject*) {
 
 void TForm1::Data_EncryptClick(TObject*) {}
 
+std::string TForm1::PortText() const {
+    const std::string& name = Comm1->DeviceName();
+    if (FPortPath.empty() || FPortPath == name) return name;
+    return name + " (" + FPortPath + ")";
+}
+
+void TForm1::ClosePort() {
+    Comm1->Close();
+    BB_SendData->setEnabled(Comm1->Enabled());
+    CSpinEdit1->setEnabled(!Comm1->Enabled());
+    BB_PortSwitch->setText("Open");
+    btnBaudRate->setEnabled(true);
+    RadioButton1->setEnabled(true);
+    RadioButton2->setEnabled(true);
+}
+
+void TForm1::Comm1DeviceLost(TObject*) {
+    WriteLog(PortText() + " lost: the device was unplugged or closed");
+    ClosePort();
+}
+
 void TForm1::BB_PortSwitchClick(TObject*) {
     if (RadioButton1->isChecked()) {
         if (Comm1->Enabled()) {
-            Comm1->Close();
-            BB_SendData->setEnabled(Comm1->Enabled());
-            CSpinEdit1->setEnabled(!Comm1->Enabled());
-            BB_PortSwitch->setText("Open");
+            ClosePort();
             if (!Comm1->Enabled()) WriteLog("Close " + Comm1->DeviceName() + " OK");
-            btnBaudRate->setEnabled(true);
-            RadioButton1->setEnabled(true);
-            RadioButton2->setEnabled(true);
         } else {
             Comm1->SetDeviceName(ComDeviceName);
+            FPortPath = ResolveDeviceName(ComDeviceName, FPortLister());
             Comm1->Open();
+            // Told before SetRTSState raises "Port not open", so the user learns why.
+            if (!Comm1->Enabled()) WriteLog(OpenFailureReason(PortText(), Comm1->OpenError()));
             Comm1->SetRTSState(true);
             Comm1->SetDTRState(true);
             BB_PortSwitch->setText("Close");

@@ -42,9 +42,10 @@ TEST(CliFrame, PrintsTheFrameText) {
         {"frame --command auto-eln --model KESTREL-A --auto-text 2",
          "24 00 FF FF 01 F7 08 5B 32 00 00 00 00 00 00 03 98 BB \n"},
         {"frame --item=-1", "19 00 41 00 FE 01 20 D5 76 03 \n"},
-        // Numbers are limited to the control's range, then sent as their low byte.
-        {"frame --model KESTREL-A --id 70000 --packet 300", "24 FF FF FF 01 FD 02 5A FF 03 09 1F \n"},
-        {"frame --model KESTREL-A --id -4 --packet=-1", "24 00 FF FF 01 FD 02 5A 00 03 0D 1B \n"},
+        // Numbers are limited to the control's range, then sent as their low byte; the
+        // ID's ends are the window's 0 and 63.
+        {"frame --model KESTREL-A --id 63 --packet 300", "24 FF FF FF 01 FD 02 5A 3F 03 59 1F \n"},
+        {"frame --model KESTREL-A --id 0 --packet=-1", "24 00 FF FF 01 FD 02 5A 00 03 0D 1B \n"},
         {"frame --item 3 --table-index 9", "19 00 41 00 12 FE 01 03 EB 6E 03 \n"},
         // --item and --data apply after the model's handler, wherever they stand.
         {"frame --data 0A --item 7 --model MARLIN-A", "19 00 FF FF FF FF 02 FD 02 00 0A 02 07 03 \n"},
@@ -63,20 +64,36 @@ TEST(CliFrame, ErrorsGoToStandardErrorWithExitCode2) {
         const char* message;
     };
     const Row rows[] = {
-        {"frame --model OSPREY-B", "Range check error\n"},
-        {"frame --model OSPREY-B --serial AB5", "'AB05' is not a valid integer value\n"},
-        {"frame --command set-eln --eln 23", "Range check error\n"},
+        // The window's message in brackets, after the option and value behind it.
+        {"frame --model OSPREY-B",
+         "kaldora-cli frame: --serial 0: an OSPREY-B serial number needs at least 3 characters, e.g. "
+         "23A1705 (Range check error)\n"},
+        {"frame --model OSPREY-B --serial AB5",
+         "kaldora-cli frame: --serial AB5: year, month (1-9, A-C) and number do not form a decimal "
+         "number ('AB05' is not a valid integer value)\n"},
+        {"frame --command set-eln --eln 23",
+         "kaldora-cli frame: --eln 23: an ELN needs at least 3 characters, e.g. 23A1705 (Range check "
+         "error)\n"},
         {"frame --id abc",
-         "kaldora-cli frame: 'abc' is not a valid integer value (see 'kaldora-cli frame --help')\n"},
+         "kaldora-cli frame: --id abc: 'abc' is not a valid integer value (see 'kaldora-cli frame "
+         "--help')\n"},
+        // An ID the window does not offer would reach the device as another ID.
+        {"frame --id 64",
+         "kaldora-cli frame: --id 64: a device ID is 0..63 (the window shows ID:0~63; the frame "
+         "carries one byte) (see 'kaldora-cli frame --help')\n"},
+        {"frame --model KESTREL-A --id=-1",
+         "kaldora-cli frame: --id -1: a device ID is 0..63 (the window shows ID:0~63; the frame "
+         "carries one byte) (see 'kaldora-cli frame --help')\n"},
         {"frame --id", "kaldora-cli frame: option '--id' needs a value (see 'kaldora-cli frame --help')\n"},
         {"frame --item 9",
-         "kaldora-cli frame: --item must be -1 to 8, not 9 (see 'kaldora-cli frame --help')\n"},
+         "kaldora-cli frame: --item 9: a command item is -1 (none) to 8 (see 'kaldora-cli frame "
+         "--help')\n"},
         {"frame --model HERON",
-         "kaldora-cli frame: unknown model 'HERON': KESTREL-A, MARLIN-A or OSPREY-B (see "
+         "kaldora-cli frame: --model HERON: unknown model; give KESTREL-A, MARLIN-A or OSPREY-B (see "
          "'kaldora-cli frame --help')\n"},
         {"frame --command reset",
-         "kaldora-cli frame: unknown command 'reset': set-id, set-eln, read-eln or auto-eln "
-         "(see 'kaldora-cli frame --help')\n"},
+         "kaldora-cli frame: --command reset: unknown command; give set-id, set-eln, read-eln or "
+         "auto-eln (see 'kaldora-cli frame --help')\n"},
         {"frame --idx 3", "kaldora-cli frame: unknown option '--idx' (see 'kaldora-cli frame --help')\n"},
         {"frames", "kaldora-cli: unknown command 'frames' (see 'kaldora-cli --help')\n"},
     };
@@ -186,8 +203,10 @@ TEST(CliProgram, RunsFromTheCommandLine) {
     std::string out;
     EXPECT_EQ(run("frame --model KESTREL-A --id 1", out), 0);
     EXPECT_EQ(out, "24 00 FF FF 01 FD 02 5A 01 03 0C 8B \n");
-    EXPECT_EQ(run("frame --model OSPREY-B", out), 2);
-    EXPECT_EQ(out, "Range check error\n");
+    EXPECT_EQ(run("frame --model OSPREY-B --serial 2", out), 2);
+    EXPECT_EQ(out,
+              "kaldora-cli frame: --serial 2: an OSPREY-B serial number needs at least 3 characters, e.g. "
+              "23A1705 (Range check error)\n");
 }
 
 } // namespace

@@ -1,0 +1,434 @@
+#include "cli/CliCommands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "base/Convert.h"
+#include "base/Exception.h"
+#include "cli/CliLink.h"
+#include "cli/Json.h"
+#include "comm/SerialPorts.h"
+#include "protocol/HexText.h"
+#include "protocol/Reply.h"
+
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+std::string CommandHelp(const std::string& command) {
+    std::string what;
+    if (command == "set-id")
+        what = "Sends a Set_ID command (the window's \"Set_ID\" button) and prints the line the window\n"
+               "would log: SetID_OK, or Error when nothing came back.\n";
+    else if (command == "set-eln")
+        what = "Sends an ELN set command (the window's \"Set_ELN\") with the text of --eln and prints\n"
+               "the line the window would log: SetSerial_number_OK, or Error.\n";
+    else
+        what = "Sends an ELN read command (the window's \"Read_ELN\") and prints the ELN the device\n"
+               "returns (the 7 reply bytes at 10..16), or Error.\n";
+    return "Usage: kaldora-cli " + command +
+           " (--port COMn|PATH [--baud R] [--parity P] | --tcp HOST:PORT)\n" +
+           "       [frame options] [--json]\n\n" + what +
+           "\nThe reply is judged as the window judges it: 1000 ms after its first byte, by its\n"
+           "length alone (13, 15 or 20 bytes); \"Error\" when no byte came within 3000 ms.\n\n" +
+           LinkOptionsHelp +
+           "\nFrame options: those of 'kaldora-cli frame' (--model, --id 0..63, --serial, --eln,\n"
+           "--packet, --address, --item, --data, --encrypt, ...); see 'kaldora-cli frame --help'.\n\n"
+           "  --json             one JSON object on one line: command, frame, reply, result,\n"
+           "                     accepted, exit_code, elapsed_ms, error\n"
+           "  --help             show this text\n\n"
+           "Exit status: 0 an accepted reply; 1 Error or a reply of another length (what came\n"
+           "back is said on standard error); 2 a bad option or a link that does not open, with\n"
+           "the reason, or a link lost while waiting; 130 interrupted (Ctrl-C; the port is closed\n"
+           "first).\n";
+}
+
+std::string SendHelp(const std::string& command) {
+    const bool text = command == "send-text";
+    return "Usage: kaldora-cli " + command + (text ? " TEXT" : " HEX") +
+           " (--port COMn|PATH [--baud R] [--parity P] | --tcp HOST:PORT)\n"
+           "       [--listen MS] [--repeat MS --count K] [--json]\n\n" +
+           (text ? std::string("Sends TEXT and one carriage return (0D), as the window's TXT button. The\n"
+                               "argument's bytes go out as given; the window converts its text to Big5\n"
+                               "first, which differs only for characters outside ASCII. Unlike the\n"
+                               "window's TXT, this works over --tcp too.\n")
+                 : std::string("Sends bytes given as hexadecimal text, as the window's BIN button: pairs\n"
+                               "of digits, blanks between bytes optional (\"24 00 FF\" or \"2400FF\").\n"
+                               "Unlike the window, a character that is not a digit is refused.\n")) +
+           "Prints the number of bytes sent.\n\n" + LinkOptionsHelp +
+           "\n  --listen MS        after each send, wait MS ms and print the bytes that came back\n"
+           "                     (hexadecimal)\n"
+           "  --repeat MS        send again every MS ms (1..3600000); needs --count\n"
+           "  --count K          send K times in all (1..1000000); the first send is at once\n"
+           "  --json             one JSON object per send on its own line\n"
+           "  --help             show this text\n\n"
+           "Exit status: 0 sent (with --listen: and some byte came back); 1 with --listen when\n"
+           "nothing came back at all; 2 a bad option or value, or a link that does not open\n"
+           "or fails; 130 interrupted (Ctrl-C).\n";
+}
+
+constexpr const char* PortsHelp = R"(Usage: kaldora-cli ports [--json]
+
+Lists the serial ports present with the number each has in the window (COM1 is the
+first), the device path, the kernel driver and, for USB adapters, vendor:product id,
+manufacturer, product and serial number. --port takes either the COM name or the path.
+
+  --json             one JSON object per port on its own line
+  --help             show this text
+
+Exit status: 0.
+)";
+
+std::string Shown(const std::string& value) {
+    if (value.empty() || value.find(' ') != std::string::npos) return "'" + value + "'";
+    return value;
+}
+
+bool Has(const std::vector<std::string>& args, const char* option) {
+    return std::find(args.begin(), args.end(), option) != args.end();
+}
+
+void Report(TCliOutput& out, TCliResult& result, bool json, const std::string& command, int exitCode,
+            const std::string& error) {
+    result.ExitCode = exitCode;
+    if (json) {
+        TJsonResult r;
+        r.Command = command;
+        r.ExitCode = exitCode;
+        r.Error = error;
+        out.Out(JsonResultLine(r) + "\n");
+    } else {
+        out.Err("kaldora-cli " + command + ": " + error + "\n");
+    }
+}
+
+std::string WithHelpHint(const std::string& command, const std::string& error) {
+    return error + " (see 'kaldora-cli " + command + " --help')";
+}
+
+// The time left of a wait as a link wait that collects or discards bytes.
+TLink::TWait WaitUntil(TLink& link, TClock::time_point until, std::vector<uint8_t>* keep) {
+    std::vector<uint8_t> dropped;
+    for (;;) {
+        const TLink::TWait wait = link.Receive(keep ? *keep : dropped, until);
+        dropped.clear();
+        if (wait != TLink::TWait::Data) return wait;
+    }
+}
+
+std::optional<int> NumberOption(std::vector<std::string>& args, const char* name, int min, int max,
+                                std::string& error) {
+    for (size_t k = 0; k < args.size(); ++k) {
+        std::string value;
+        size_t take = 0;
+        if (args[k] == name) {
+            if (k + 1 >= args.size()) {
+                error = std::string("option '") + name + "' needs a value";
+                return std::nullopt;
+            }
+            value = args[k + 1];
+            take = 2;
+        } else if (args[k].rfind(std::string(name) + "=", 0) == 0) {
+            value = args[k].substr(std::string(name).size() + 1);
+            take = 1;
+        } else {
+            continue;
+        }
+        args.erase(args.begin() + static_cast<long>(k), args.begin() + static_cast<long>(k + take));
+        const auto number = TryStrToInt(value);
+        if (!number || *number < min || *number > max) {
+            error = std::string(name) + " " + Shown(value) + ": give a whole number " + std::to_string(min) +
+                    ".." + std::to_string(max) + (name == std::string("--count") ? "" : " (milliseconds)");
+            return std::nullopt;
+        }
+        return *number;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void TCliOutput::Out(const std::string& text) {
+    if (FStreams && FStreams->Out)
+        FStreams->Out(text);
+    else
+        FResult.Out += text;
+}
+
+void TCliOutput::Err(const std::string& text) {
+    if (FStreams && FStreams->Err)
+        FStreams->Err(text);
+    else
+        FResult.Err += text;
+}
+
+bool TakeJsonOption(std::vector<std::string>& args) {
+    const auto end = std::remove(args.begin(), args.end(), std::string("--json"));
+    const bool found = end != args.end();
+    args.erase(end, args.end());
+    return found;
+}
+
+std::string JsonResultLine(const TJsonResult& r) {
+    TJsonObject o;
+    auto text = [&o](const char* key, const std::optional<std::string>& value) {
+        if (value)
+            o.Add(key, *value);
+        else
+            o.AddRaw(key, "null");
+    };
+    o.Add("command", r.Command);
+    text("frame", r.Frame);
+    text("reply", r.Reply);
+    text("result", r.Result);
+    if (r.Accepted)
+        o.Add("accepted", *r.Accepted);
+    else
+        o.AddRaw("accepted", "null");
+    o.Add("exit_code", r.ExitCode);
+    if (r.ElapsedMs)
+        o.Add("elapsed_ms", static_cast<long long>(*r.ElapsedMs));
+    else
+        o.AddRaw("elapsed_ms", "null");
+    text("error", r.Error);
+    return o.Text();
+}
+
+std::string FrameBuildErrorText(const TCommandInputs& in, const std::string& message) {
+    const bool rangeCheck = message == RangeCheckErrorText;
+    if (in.Kind == TCommandKind::SetId && in.Model == TModel::OspreyB) {
+        if (rangeCheck)
+            return "--serial " + Shown(in.SerialText) +
+                   ": an OSPREY-B serial number needs at least 3 characters, e.g. 23A1705 (" + message + ")";
+        return "--serial " + Shown(in.SerialText) +
+               ": year, month (1-9, A-C) and number do not form a decimal number (" + message + ")";
+    }
+    if ((in.Kind == TCommandKind::SetEln || in.Kind == TCommandKind::AutoEln) && rangeCheck &&
+        in.ElnText.size() < 3)
+        return "--eln " + Shown(in.ElnText) + ": an ELN needs at least 3 characters, e.g. 23A1705 (" +
+               message + ")";
+    if (rangeCheck) return "--data: the payload is longer than 65535 bytes (" + message + ")";
+    return message;
+}
+
+void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<std::string> args,
+                    TCliOutput& out, TCliResult& result) {
+    if (Has(args, "--help")) {
+        out.Out(CommandHelp(command));
+        return;
+    }
+    const bool json = TakeJsonOption(args);
+    TLinkSpec spec;
+    std::vector<std::string> rest;
+    std::string error = ParseLinkOptions(args, spec, rest);
+    for (const auto& arg : rest)
+        if (error.empty() && (arg == "--command" || arg.rfind("--command=", 0) == 0))
+            error = "--command: the command is '" + command + "' itself; leave --command out";
+    TCommandInputs inputs;
+    if (error.empty()) error = ParseFrameOptions(rest, inputs);
+    if (!error.empty()) return Report(out, result, json, command, CliFailure, WithHelpHint(command, error));
+    inputs.Kind = kind;
+
+    std::vector<uint8_t> frame;
+    try {
+        TCipherState cipherState{};
+        frame = BuildCommandFrame(inputs, cipherState);
+    } catch (const Exception& e) {
+        return Report(out, result, json, command, CliFailure, FrameBuildErrorText(inputs, e.Message()));
+    }
+    if (spec.Kind == TLinkSpec::TKind::None)
+        return Report(out, result, json, command, CliFailure,
+                      WithHelpHint(command, "no link given: add --port COMn|PATH or --tcp HOST:PORT"));
+
+    const std::unique_ptr<TLink> link = MakeLink(spec);
+    const std::string reason = link->Open();
+    if (!reason.empty()) return Report(out, result, json, command, CliFailure, reason);
+    const TExchangeResult x = RunExchange(*link, frame, ReplyKindOf(kind));
+    link->Close();
+
+    result.ExitCode = x.Accepted      ? CliSuccess
+                      : x.Interrupted ? CliInterrupted
+                      : x.LinkFailed  ? CliFailure
+                                      : CliNoResult;
+    std::string detail = x.Detail;
+    if (!x.Accepted && !x.Interrupted && !x.LinkFailed && x.Reply.empty())
+        detail += " from " + link->Describe();
+    if (x.Accepted && x.ResultLine.empty()) detail = "accepted, but the ELN is empty (its first byte is 00)";
+    if (json) {
+        TJsonResult r;
+        r.Command = command;
+        r.Frame = x.FrameHex;
+        r.Reply = x.ReplyHex;
+        r.Result = x.ResultLine;
+        r.Accepted = x.Accepted;
+        r.ExitCode = result.ExitCode;
+        r.ElapsedMs = x.ElapsedMs;
+        if (!detail.empty() && !x.Accepted) r.Error = detail;
+        out.Out(JsonResultLine(r) + "\n");
+        return;
+    }
+    if (!x.ResultLine.empty()) out.Out(x.ResultLine + "\n");
+    if (!detail.empty()) out.Err("kaldora-cli " + command + ": " + detail + "\n");
+}
+
+void RunSend(const std::string& command, std::vector<std::string> args, TCliOutput& out, TCliResult& result) {
+    if (Has(args, "--help")) {
+        out.Out(SendHelp(command));
+        return;
+    }
+    const bool json = TakeJsonOption(args);
+    TLinkSpec spec;
+    std::vector<std::string> rest;
+    std::string error = ParseLinkOptions(args, spec, rest);
+    std::optional<int> listen, repeat, count;
+    if (error.empty()) listen = NumberOption(rest, "--listen", 1, 3600000, error);
+    if (error.empty()) repeat = NumberOption(rest, "--repeat", 1, 3600000, error);
+    if (error.empty()) count = NumberOption(rest, "--count", 1, 1000000, error);
+    if (error.empty() && repeat && !count)
+        error = "--repeat " + std::to_string(*repeat) + ": give --count K too";
+    if (error.empty() && count && *count > 1 && !repeat)
+        error = "--count " + std::to_string(*count) + ": give --repeat MS too";
+    std::vector<std::string> texts;
+    for (const auto& arg : rest) {
+        if (!error.empty()) break;
+        if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-')
+            error = "unknown option '" + arg + "'";
+        else
+            texts.push_back(arg);
+    }
+    if (error.empty() && texts.size() != 1)
+        error = texts.empty() ? std::string(command == "send-text" ? "no TEXT given" : "no HEX given")
+                              : "give the " + std::string(command == "send-text" ? "text" : "bytes") +
+                                    " as one argument (quote it), not " + std::to_string(texts.size());
+    std::vector<uint8_t> bytes;
+    if (error.empty()) {
+        if (command == "send-text") {
+            bytes.assign(texts[0].begin(), texts[0].end());
+            bytes.push_back(0x0D);
+        } else {
+            const std::string hexError = ParseCaptureHex(texts[0], bytes);
+            if (!hexError.empty()) error = Shown(texts[0]) + ": " + hexError;
+        }
+    }
+    if (error.empty() && spec.Kind == TLinkSpec::TKind::None)
+        error = "no link given: add --port COMn|PATH or --tcp HOST:PORT";
+    if (!error.empty()) return Report(out, result, json, command, CliFailure, WithHelpHint(command, error));
+
+    const std::unique_ptr<TLink> link = MakeLink(spec);
+    const std::string reason = link->Open();
+    if (!reason.empty()) return Report(out, result, json, command, CliFailure, reason);
+
+    const std::string hex = [&] {
+        std::string t = FormatFrameHex(bytes.data(), bytes.size());
+        if (!t.empty()) t.pop_back();
+        return t;
+    }();
+    const int sends = count.value_or(1);
+    const auto start = TClock::now();
+    bool anyReply = false;
+    result.ExitCode = CliSuccess;
+    for (int k = 0; k < sends; ++k) {
+        if (k > 0) {
+            const auto at = start + std::chrono::milliseconds(static_cast<long long>(*repeat) * k);
+            if (WaitUntil(*link, at, nullptr) == TLink::TWait::Interrupted) {
+                result.ExitCode = CliInterrupted;
+                break;
+            }
+        }
+        const auto sentAt = TClock::now();
+        std::string sendError;
+        const int n = link->Send(bytes.data(), bytes.size(), sendError);
+        if (n < 0 || static_cast<size_t>(n) != bytes.size()) {
+            Report(out, result, json, command, CliFailure, sendError);
+            break;
+        }
+        std::vector<uint8_t> reply;
+        bool interrupted = false;
+        if (listen) {
+            const TLink::TWait wait = WaitUntil(*link, sentAt + std::chrono::milliseconds(*listen), &reply);
+            interrupted = wait == TLink::TWait::Interrupted;
+            anyReply = anyReply || !reply.empty();
+        }
+        const long elapsed = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - sentAt).count());
+        const std::string sentLine = "sent " + std::to_string(n) + (n == 1 ? " byte" : " bytes");
+        const std::string replyHex = [&] {
+            std::string t = FormatFrameHex(reply.data(), reply.size());
+            if (!t.empty()) t.pop_back();
+            return t;
+        }();
+        if (json) {
+            TJsonResult r;
+            r.Command = command;
+            r.Frame = hex;
+            if (listen) r.Reply = replyHex;
+            r.Result = sentLine;
+            r.ExitCode = interrupted ? CliInterrupted : CliSuccess;
+            r.ElapsedMs = elapsed;
+            out.Out(JsonResultLine(r) + "\n");
+        } else {
+            out.Out(sentLine + "\n");
+            if (listen && !interrupted)
+                out.Out(reply.empty()
+                            ? "received nothing in " + std::to_string(*listen) + " ms\n"
+                            : "received " + std::to_string(reply.size()) + " bytes: " + replyHex + "\n");
+        }
+        if (interrupted) {
+            result.ExitCode = CliInterrupted;
+            break;
+        }
+    }
+    link->Close();
+    if (result.ExitCode == CliSuccess && listen && !anyReply) result.ExitCode = CliNoResult;
+}
+
+void RunPorts(std::vector<std::string> args, TCliOutput& out, TCliResult& result) {
+    if (Has(args, "--help")) {
+        out.Out(PortsHelp);
+        return;
+    }
+    const bool json = TakeJsonOption(args);
+    if (!args.empty())
+        return Report(out, result, json, "ports", CliFailure,
+                      WithHelpHint("ports", "unknown argument '" + args[0] + "'"));
+    const std::vector<TSerialPortInfo> ports = ListSerialPortInfo();
+    if (ports.empty()) {
+        if (json) {
+            TJsonResult r;
+            r.Command = "ports";
+            r.Result = "no serial ports";
+            out.Out(JsonResultLine(r) + "\n");
+        } else {
+            out.Out("no serial ports found (USB adapters appear as /dev/ttyUSB* or /dev/ttyACM* when plugged "
+                    "in)\n");
+        }
+        return;
+    }
+    for (size_t k = 0; k < ports.size(); ++k) {
+        const TSerialPortInfo& p = ports[k];
+        const std::string com = "COM" + std::to_string(k + 1);
+        const std::string usbId = p.Usb ? p.VendorId + ":" + p.ProductId : "";
+        if (json) {
+            TJsonObject o;
+            o.Add("command", "ports").AddRaw("frame", "null").AddRaw("reply", "null");
+            o.Add("result", com + " " + p.Path).AddRaw("accepted", "null").Add("exit_code", 0);
+            o.AddRaw("elapsed_ms", "null").AddRaw("error", "null");
+            o.Add("com", com).Add("path", p.Path).Add("driver", p.Driver).Add("usb", p.Usb);
+            o.Add("usb_id", usbId).Add("manufacturer", p.Manufacturer).Add("product", p.Product);
+            o.Add("serial_number", p.SerialNumber);
+            out.Out(o.Text() + "\n");
+            continue;
+        }
+        std::string line = com + "  " + p.Path;
+        if (!p.Driver.empty()) line += "  driver " + p.Driver;
+        if (p.Usb) {
+            line += "  USB " + usbId;
+            const std::string names =
+                p.Manufacturer + (p.Manufacturer.empty() || p.Product.empty() ? "" : " ") + p.Product;
+            if (!names.empty()) line += "  " + names;
+            if (!p.SerialNumber.empty()) line += "  serial " + p.SerialNumber;
+        }
+        out.Out(line + "\n");
+    }
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The commands of kaldora-cli that use a link (set-id, set-eln, read-eln,
+// send-hex, send-text) and the port list; RunCli dispatches to them.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/KaldoraCli.h"
+
+// Where a command's lines go: collected into the result, or written at once
+// through the streams when there are any (a long repeat shows its lines as
+// they happen).
+class TCliOutput {
+public:
+    TCliOutput(TCliResult& result, const TCliStreams* streams) : FResult(result), FStreams(streams) {}
+    void Out(const std::string& text);
+    void Err(const std::string& text);
+
+private:
+    TCliResult& FResult;
+    const TCliStreams* FStreams;
+};
+
+// Takes "--json" out of args; true when it was there.
+bool TakeJsonOption(std::vector<std::string>& args);
+
+// The one-line JSON object of a result; absent fields are null.
+struct TJsonResult {
+    std::string Command;
+    std::optional<std::string> Frame, Reply, Result;
+    std::optional<bool> Accepted;
+    int ExitCode = CliSuccess;
+    std::optional<long> ElapsedMs;
+    std::optional<std::string> Error;
+};
+std::string JsonResultLine(const TJsonResult& r);
+
+void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<std::string> args,
+                    TCliOutput& out, TCliResult& result);
+void RunSend(const std::string& command, std::vector<std::string> args, TCliOutput& out, TCliResult& result);
+void RunPorts(std::vector<std::string> args, TCliOutput& out, TCliResult& result);
+
+// The error text of a frame that could not be built, naming the option and the
+// value behind it, with the window's message in brackets.
+std::string FrameBuildErrorText(const TCommandInputs& inputs, const std::string& message);

@@ -1,0 +1,92 @@
+// The window's serial port when things go wrong: the device vanishes while
+// open, or the port cannot be opened. Over real pseudo-terminals.
+
+#include "WindowFixture.h"
+
+#include "comm/PosixSerialDriver.h"
+
+#include <sys/resource.h>
+
+namespace {
+
+double ProcessCpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(u.ru_utime) + ms(u.ru_stime);
+}
+
+} // namespace
+
+TEST_F(WindowTest, AVanishedDeviceIsLoggedOnceAndThePortClosed) {
+    auto pty = std::make_unique<TPty>();
+    const std::string path = pty->SlavePath;
+    TForm1& f = Make({path});
+    f.BB_PortSwitch->click();
+    ASSERT_TRUE(f.Comm1->Enabled());
+
+    pty.reset(); // the master closes: the device is gone
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.Comm1->Enabled(); }, 3000));
+    const double cpu = ProcessCpuMs();
+    QTest::qWait(2000);
+    const double used = ProcessCpuMs() - cpu;
+    std::printf("process CPU over 2 s after the device was lost: %.3f ms\n", used);
+    EXPECT_LT(used, 40.0); // under 2%
+
+    EXPECT_EQ(LogLines(), QStringList({"Open Com1 OK", QString::fromStdString("Com1 (" + path +
+                                                                              ") lost: the device was unplugged or "
+                                                                              "closed")}));
+    EXPECT_EQ(f.BB_PortSwitch->text(), QString("Open"));
+    EXPECT_TRUE(f.Comm1->DeviceLost());
+    EXPECT_TRUE(f.RadioButton1->isEnabled() && f.RadioButton2->isEnabled() && f.btnBaudRate->isEnabled());
+    EXPECT_TRUE(f.CSpinEdit1->isEnabled());
+    EXPECT_FALSE(f.BB_SendData->isEnabled());
+    EXPECT_TRUE(Reported.empty());
+
+    // The device is back, as another pseudo-terminal under the same Com number.
+    TPty back;
+    Ports = {back.SlavePath};
+    f.BB_PortSwitch->click();
+    EXPECT_TRUE(f.Comm1->Enabled());
+    EXPECT_EQ(f.BB_PortSwitch->text(), QString("Close"));
+    EXPECT_EQ(LogLines().last(), QString("Open Com1 OK"));
+    EXPECT_EQ(LogLines().size(), 3);
+    f.BB_PortSwitch->click();
+    EXPECT_EQ(LogLines().last(), QString("Close Com1 OK"));
+    EXPECT_TRUE(Reported.empty());
+}
+
+TEST_F(WindowTest, APortThatDoesNotOpenIsLoggedWithItsReason) {
+    TPty pty;
+    TPosixSerialDriver otherDriver;
+    TComm otherProgram(std::shared_ptr<TSerialDriver>(&otherDriver, [](TSerialDriver*) {}));
+    otherProgram.SetDeviceName(pty.SlavePath);
+    otherProgram.Open();
+    ASSERT_TRUE(otherProgram.Enabled());
+
+    struct Row {
+        const char* name;
+        std::vector<std::string> ports;
+        std::string line;
+    } rows[] = {
+        {"no port for Com1", {}, "Com1: no such device"},
+        {"missing device", {"/dev/kaldora-no-such-port"}, "Com1 (/dev/kaldora-no-such-port): no such device"},
+        {"held by another program", {pty.SlavePath}, "Com1 (" + pty.SlavePath + "): in use by another program"},
+    };
+    for (const Row& r : rows) {
+        TForm1& f = Make(r.ports);
+        Reported.clear();
+        // The reason is in the log before "Port not open" is reported.
+        int linesWhenReported = -1;
+        const TExceptionReporter fixture = SetExceptionReporter([&](const std::string& m) {
+            Reported.push_back(m);
+            linesWhenReported = LogLines().size();
+        });
+        f.BB_PortSwitch->click();
+        SetExceptionReporter(fixture);
+        EXPECT_FALSE(f.Comm1->Enabled()) << r.name;
+        EXPECT_EQ(LogLines(), QStringList({QString::fromStdString(r.line)})) << r.name;
+        EXPECT_EQ(Reported, std::vector<std::string>({"Port not open (Error: -1)"})) << r.name;
+        EXPECT_EQ(linesWhenReported, 1) << r.name;
+    }
+}
