@@ -367,7 +367,7 @@ std::string FormatBatchReport(const TBatchFile& file, const std::vector<TRowResu
 std::string FormatBatchSummary(const TBatchFile& file, const std::vector<TRowResult>& results,
                                bool interrupted) {
     std::string out = interrupted ? "Interrupted. " : "";
-    out += "Summary: " + std::to_string(results.size()) + " rows: " +
+    out += "Summary: " + std::to_string(results.size()) + (results.size() == 1 ? " row: " : " rows: ") +
            std::to_string(CountStatus(results, TRowStatus::Ok)) + " ok, " +
            std::to_string(CountStatus(results, TRowStatus::Failed)) + " failed, " +
            std::to_string(CountStatus(results, TRowStatus::Skipped)) + " skipped, " +

@@ -253,6 +253,13 @@ public:
         std::cout << std::flush;
     }
 
+    // Shows the progress line before the first row has finished.
+    void Start() {
+        std::lock_guard guard(FLock);
+        DrawProgress();
+        std::cout << std::flush;
+    }
+
     void Message(const std::string& text) {
         std::lock_guard guard(FLock);
         ClearProgress();
@@ -394,6 +401,7 @@ int RunBatchCommand(const std::vector<std::string>& args) {
     }
 
     std::atomic<bool> done{false};
+    console.Start();
     std::thread runner([&] {
         RunBatchRows(file, results, ports, {options.Retries}, stop, [&console](size_t index) { console.Row(index); });
         done = true;
