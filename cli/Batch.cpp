@@ -187,9 +187,9 @@ void MapRow(TBatchRow& row, const std::vector<std::string>& header, int modelCol
         row.SkipReason = "id " + Quote(idText) + " is not a whole number";
         return;
     }
-    if (*id < BatchIdMin || *id > BatchIdMax) {
-        row.SkipReason = "id " + idText + " is outside " + std::to_string(BatchIdMin) + ".." +
-                         std::to_string(BatchIdMax) + " (the window shows ID:0~63)";
+    if (*id < CliIdMin || *id > CliIdMax) {
+        row.SkipReason = "id " + idText + " is outside " + std::to_string(CliIdMin) + ".." +
+                         std::to_string(CliIdMax) + " (the window shows ID:0~63)";
         return;
     }
     TCommandInputs inputs;

@@ -13,13 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/KaldoraCli.h"
 #include "protocol/Frame.h"
-
-// The device IDs a row may give: those the window offers (its hint reads "ID:0~63"), as for
-// the other commands of kaldora-cli; the frame carries the ID in one byte, so a value
-// beyond it would reach the device as another ID.
-inline constexpr int BatchIdMin = 0;
-inline constexpr int BatchIdMax = 63;
 
 // One data row of the input file.
 struct TBatchRow {
@@ -42,7 +37,8 @@ struct TBatchFile {
 // with LF or CRLF; a UTF-8 BOM, blank lines and lines whose first character is '#' are
 // ignored. A row that cannot be sent keeps its fields and gets a SkipReason: a field count
 // other than the header's, an unknown model, an id that is not an integer or lies outside
-// BatchIdMin..BatchIdMax, an OSPREY-B row whose serial gives no device address.
+// CliIdMin..CliIdMax (the IDs the window offers), an OSPREY-B row whose serial gives no
+// device address.
 TBatchFile ParseBatchCsv(std::string_view text);
 
 // Why an OSPREY-B serial number cannot address a device, or empty when it can: it must be

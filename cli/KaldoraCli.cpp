@@ -86,6 +86,7 @@ constexpr const char* MainHelp = R"(Usage: kaldora-cli COMMAND [options] [--json
   send-hex   send bytes given as hexadecimal text (the window's BIN)
   send-text  send a text and a carriage return (the window's TXT)
   ports      list the serial ports with their COM numbers
+  batch      give many devices their IDs from a CSV file, over one or more links
 
 'kaldora-cli COMMAND --help' lists a command's options. A link is --port COMn|PATH
 (with --baud, --parity) or --tcp HOST:PORT. --json prints one JSON object per result.
