@@ -21,6 +21,8 @@ TForm1* Form1 = nullptr;
 namespace {
 
 constexpr int LogScrollbackLines = 10000;
+constexpr unsigned EchoIntervalMs = 100;
+constexpr size_t EchoKeptLines = 100;
 
 } // namespace
 
@@ -68,6 +70,13 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     Timer2 = makeTimer(5);
     Timer3 = makeTimer(100);
     Timer4 = makeTimer(3000);
+    FEchoTimer = makeTimer(EchoIntervalMs);
+    FEchoTimer->OnTimer = [this](TObject*) {
+        if (FEchoPending.empty())
+            FEchoTimer->SetEnabled(false);
+        else
+            FlushReceivedEcho();
+    };
 
     // What the constructor itself does once the stored layout is loaded.
     auto* memoLayout = new QVBoxLayout(Panel5);
@@ -141,7 +150,7 @@ TForm1::~TForm1() {
     ClientSocket1->OnError = nullptr;
     Comm1->OnRxChar = nullptr;
     Comm1->OnDeviceLost = nullptr;
-    for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get()}) t->OnTimer = nullptr;
+    for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get(), FEchoTimer.get()}) t->OnTimer = nullptr;
     Comm1.reset(); // closes the port and stops its event thread while the poster still exists
     ClientSocket1.reset();
     if (Form1 == this) Form1 = nullptr;
@@ -230,10 +239,19 @@ void TForm1::SetEnabled(std::initializer_list<QWidget*> controls, bool enabled) 
 }
 
 void TForm1::WriteLog(const std::string& text) {
+    FlushReceivedEcho();
+    ClearLogWhenFull();
+    Memo1->appendPlainText(LogLine(text));
+}
+
+void TForm1::ClearLogWhenFull() {
     if (LogLength > 30000 && AutoClear->isChecked()) {
         Memo1->clear();
         LogLength = 0;
     }
+}
+
+QString TForm1::LogLine(const std::string& text) const {
     QString line = QString::fromStdString(text);
     if (CB_TimeRecord->isChecked()) {
         const QLocale locale = QLocale::system();
@@ -241,7 +259,35 @@ void TForm1::WriteLog(const std::string& text) {
         QString format = locale.timeFormat(QLocale::LongFormat).remove(QLatin1String(" t")).remove('t').trimmed();
         line = locale.toString(QTime::currentTime(), format) + ">   " + line;
     }
-    Memo1->appendPlainText(line);
+    return line;
+}
+
+void TForm1::EchoReceived(std::vector<std::string> lines) {
+    for (std::string& line : lines) FEchoPending.push_back(std::move(line));
+    while (FEchoPending.size() > EchoKeptLines) {
+        FEchoPending.pop_front();
+        ++FEchoDropped;
+    }
+    // At rest the echo is written at once; while bytes keep coming it is written
+    // a few times a second, in one piece, so that a stream cannot hold up the window.
+    if (!FEchoTimer->Enabled()) {
+        FlushReceivedEcho();
+        FEchoTimer->SetEnabled(true);
+    }
+}
+
+void TForm1::FlushReceivedEcho() {
+    if (FEchoPending.empty()) return;
+    ClearLogWhenFull();
+    QString text;
+    if (FEchoDropped > 0) text = LogLine(" ... " + std::to_string(FEchoDropped) + " more lines received, not shown");
+    for (const std::string& line : FEchoPending) {
+        if (!text.isEmpty()) text += '\n';
+        text += LogLine(line);
+    }
+    FEchoPending.clear();
+    FEchoDropped = 0;
+    Memo1->appendPlainText(text);
 }
 
 QString TForm1::StatusSimpleText() const { return FStatusPanel->text(); }

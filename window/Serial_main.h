@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -132,6 +133,13 @@ private:
     void CompleteAndSend(const std::vector<uint8_t>& frame);
 
     void SetStatusSimpleText(const QString& text);
+    // The log line for text, time-prefixed when CB_TimeRecord is checked.
+    QString LogLine(const std::string& text) const;
+    void ClearLogWhenFull();
+    // The hexadecimal echo of received bytes: written at once when the log is
+    // at rest, gathered while bytes keep coming (the newest lines kept).
+    void EchoReceived(std::vector<std::string> lines);
+    void FlushReceivedEcho();
 
     std::function<std::vector<std::string>()> FPortLister;
     // The device Comm1 was last opened on: the port list no longer names a
@@ -140,6 +148,9 @@ private:
     // Bytes that socket reads have put into RxBuffer since the last deferred read.
     int32_t FSocketHeld = 0;
     QLabel* FStatusPanel = nullptr;
+    std::unique_ptr<TTimer> FEchoTimer;
+    std::deque<std::string> FEchoPending;
+    size_t FEchoDropped = 0;
     TQtMainThreadPoster FPoster;
     QFileSystemWatcher* FDevWatcher = nullptr;
 };

@@ -70,10 +70,12 @@ void TForm1::Timer2Timer(TObject*) {
         Timer3->SetEnabled(true);
         Timer3->SetInterval(ReplyJudgeDelayMs);
         GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
-        for (const std::string& line : ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n))) {
+        std::vector<std::string> lines = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n));
+        for (std::string& line : lines) {
             LogLength += static_cast<uint32_t>(line.size() + 2);
-            WriteLog(ShownHexLine(line));
+            line = ShownHexLine(line);
         }
+        EchoReceived(std::move(lines));
     }
     Timer2->SetEnabled(false);
     // Bytes beyond one landing area are not left behind: a serial port announces

@@ -1,0 +1,84 @@
+#pragma once
+// kaldora-devsim as a child process of a test: TCP on a free loopback port and
+// a pseudo-terminal, plus any fault options. Ended with SIGTERM when destroyed.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+class TDevsimProcess {
+public:
+    explicit TDevsimProcess(const std::string& program, const std::vector<std::string>& options = {}) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        FPid = fork();
+        if (FPid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<std::string> args = {program, "--tcp", "127.0.0.1:0", "--pty"};
+            args.insert(args.end(), options.begin(), options.end());
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        FOut = out[0];
+        const std::regex tcp("tcp: listening on 127\\.0\\.0\\.1:(\\d+)"), pty("pty: (/dev/\\S+)");
+        std::smatch m;
+        while (Port == 0 || Pty.empty()) {
+            const std::string line = ReadLine(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+            if (line.empty()) break;
+            if (std::regex_search(line, m, tcp)) Port = std::stoi(m[1]);
+            if (std::regex_search(line, m, pty)) Pty = m[1];
+        }
+    }
+    ~TDevsimProcess() {
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            waitpid(FPid, nullptr, 0);
+        }
+        if (FOut >= 0) close(FOut);
+    }
+    TDevsimProcess(const TDevsimProcess&) = delete;
+    TDevsimProcess& operator=(const TDevsimProcess&) = delete;
+
+    std::string Tcp() const { return "127.0.0.1:" + std::to_string(Port); }
+
+    // The next line of the simulator's log; empty at the deadline or its end.
+    std::string ReadLine(std::chrono::steady_clock::time_point deadline) {
+        using namespace std::chrono;
+        for (;;) {
+            const size_t end = FBuffer.find('\n');
+            if (end != std::string::npos) {
+                std::string line = FBuffer.substr(0, end);
+                FBuffer.erase(0, end + 1);
+                return line;
+            }
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+            pollfd p{FOut, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return "";
+            char chunk[512];
+            const ssize_t n = read(FOut, chunk, sizeof chunk);
+            if (n <= 0) return "";
+            FBuffer.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    int Port = 0;
+    std::string Pty;
+
+private:
+    pid_t FPid = -1;
+    int FOut = -1;
+    std::string FBuffer;
+};
