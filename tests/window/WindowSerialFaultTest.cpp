@@ -33,9 +33,8 @@ TEST_F(WindowTest, AVanishedDeviceIsLoggedOnceAndThePortClosed) {
     std::printf("process CPU over 2 s after the device was lost: %.3f ms\n", used);
     EXPECT_LT(used, 40.0); // under 2%
 
-    EXPECT_EQ(LogLines(), QStringList({"Open Com1 OK", QString::fromStdString("Com1 (" + path +
-                                                                              ") lost: the device was unplugged or "
-                                                                              "closed")}));
+    const std::string lostLine = "Com1 (" + path + ") lost: the device was unplugged or closed";
+    EXPECT_EQ(LogLines(), QStringList({"Open Com1 OK", QString::fromStdString(lostLine)}));
     EXPECT_EQ(f.BB_PortSwitch->text(), QString("Open"));
     EXPECT_TRUE(f.Comm1->DeviceLost());
     EXPECT_TRUE(f.RadioButton1->isEnabled() && f.RadioButton2->isEnabled() && f.btnBaudRate->isEnabled());
@@ -71,7 +70,9 @@ TEST_F(WindowTest, APortThatDoesNotOpenIsLoggedWithItsReason) {
     } rows[] = {
         {"no port for Com1", {}, "Com1: no such device"},
         {"missing device", {"/dev/kaldora-no-such-port"}, "Com1 (/dev/kaldora-no-such-port): no such device"},
-        {"held by another program", {pty.SlavePath}, "Com1 (" + pty.SlavePath + "): in use by another program"},
+        {"held by another program",
+         {pty.SlavePath},
+         "Com1 (" + pty.SlavePath + "): in use by another program"},
     };
     for (const Row& r : rows) {
         TForm1& f = Make(r.ports);
