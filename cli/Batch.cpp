@@ -341,10 +341,14 @@ std::vector<TRowResult> InitialResults(const TBatchFile& file) {
 }
 
 std::string FormatBatchReport(const TBatchFile& file, const std::vector<TRowResult>& results) {
+    // Only a report's own columns are replaced: a file that merely has a "time" or "port"
+    // column of its own keeps it.
+    const bool isReport = static_cast<size_t>(std::count_if(file.Header.begin(), file.Header.end(),
+                                                            IsAddedColumn)) == std::size(AddedColumns);
     std::vector<size_t> kept;
     std::vector<std::string> header;
     for (size_t k = 0; k < file.Header.size(); ++k) {
-        if (IsAddedColumn(file.Header[k])) continue;
+        if (isReport && IsAddedColumn(file.Header[k])) continue;
         kept.push_back(k);
         header.push_back(file.Header[k]);
     }
@@ -483,10 +487,12 @@ void RunBatchRows(const TBatchFile& file, std::vector<TRowResult>& results, std:
             size_t index;
             {
                 std::lock_guard guard(lock);
-                if (queue.empty() || stop) return;
+                if (queue.empty() || stop) break;
                 index = queue.front();
                 queue.pop_front();
             }
+            // A frame that never went out leaves the row to another port.
+            bool requeue = false;
             TRowResult result;
             result.Port = port.Name;
             bool linkLost = false;
@@ -497,6 +503,7 @@ void RunBatchRows(const TBatchFile& file, std::vector<TRowResult>& results, std:
                 result.ElapsedMs += outcome.ElapsedMs;
                 result.ReplyHex = outcome.ReplyHex;
                 if (!outcome.LinkError.empty()) {
+                    requeue = outcome.NotSent && result.Attempts == 1;
                     result.Status = TRowStatus::Failed;
                     result.Reason = outcome.LinkError;
                     linkLost = true;
@@ -513,6 +520,10 @@ void RunBatchRows(const TBatchFile& file, std::vector<TRowResult>& results, std:
             result.Time = IsoLocalTimeNow();
             if (linkLost) lost = result.Reason;
             std::lock_guard guard(lock);
+            if (requeue) {
+                queue.push_front(index);
+                break;
+            }
             results[index] = std::move(result);
             if (onDone) onDone(index);
             if (linkLost) break;

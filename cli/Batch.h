@@ -67,9 +67,9 @@ struct TRowResult {
 // not run.
 std::vector<TRowResult> InitialResults(const TBatchFile& file);
 
-// The report: the input columns (less any named like an added column, so that a report can
-// be fed back in), then result, reason, reply, attempts, port, elapsed_ms, time; one row per
-// input row, in file order; CRLF line ends, fields quoted where they need it.
+// The report: the input columns (less the added ones when the input is itself a report, so
+// that a report can be fed back in), then result, reason, reply, attempts, port, elapsed_ms,
+// time; one row per input row, in file order; CRLF line ends, fields quoted where needed.
 std::string FormatBatchReport(const TBatchFile& file, const std::vector<TRowResult>& results);
 
 // The closing summary: counts of ok, failed, skipped and not run, then the line and reason
@@ -100,6 +100,7 @@ struct TBatchAttempt {
     std::string Detail;    // not accepted: what came back, in words
     long ElapsedMs = 0;
     std::string LinkError; // the link itself failed (lost, write refused): it is not used again
+    bool NotSent = false;  // with LinkError: no whole frame went out, the device cannot have taken it
 };
 
 // One link of the run. Open, Exchange and Close are called on the port's own thread.
@@ -117,8 +118,9 @@ struct TBatchRunOptions {
 // Runs the good rows whose result is still NotRun: one thread per port, which opens the
 // port and then takes the next row in file order until none is left or stop is set. A row
 // gets up to 1 + Retries attempts, no further one once stop is set. A port that does not
-// open takes no rows; a port whose exchange reports a link error fails that row and takes
-// no more. Rows that no port takes stay NotRun with the reason. Nothing is opened when no
+// open takes no rows; a port whose exchange reports a link error takes no more, and fails
+// that row, unless its first frame never went out: then the row goes back to the head of
+// the queue for another port. Rows that no port takes stay NotRun with the reason. Nothing is opened when no
 // row is to run. onDone runs for every finished row, one call at a time, on a port's thread.
 void RunBatchRows(const TBatchFile& file, std::vector<TRowResult>& results, std::vector<TBatchPort>& ports,
                   const TBatchRunOptions& options, const std::atomic<bool>& stop,

@@ -213,6 +213,7 @@ TBatchAttempt Attempt(TLink& link, const std::vector<uint8_t>& frame) {
     if (exchange.Accepted) return attempt;
     if (exchange.LinkFailed) {
         attempt.LinkError = "sending failed: " + exchange.Detail;
+        attempt.NotSent = true;
         return attempt;
     }
     if (exchange.Interrupted) {

@@ -162,6 +162,11 @@ TEST(BatchReport, CarriesEveryRowWithItsOutcome) {
     ASSERT_EQ(again.Error, "");
     EXPECT_EQ(again.Rows[0].Fields[3], "bench 1, left");
     EXPECT_EQ(FormatBatchReport(again, results), report);
+    // A column of the input's own that happens to share a name is kept.
+    const TBatchFile ownTime = ParseBatchCsv("model,id,time\nKESTREL-A,1,08:00\n");
+    EXPECT_EQ(FormatBatchReport(ownTime, InitialResults(ownTime)),
+              "model,id,time,result,reason,reply,attempts,port,elapsed_ms,time\r\n"
+              "KESTREL-A,1,08:00,not run,,,0,,,\r\n");
 
     EXPECT_EQ(FormatBatchSummary(file, results, false),
               "Summary: 4 rows: 1 ok, 1 failed, 1 skipped, 1 not run\n"
@@ -193,6 +198,7 @@ TEST(BatchReport, CarriesEveryRowWithItsOutcome) {
 struct TScript {
     std::mutex Lock;
     std::map<std::string, std::vector<std::string>> Sent; // port -> frames
+    std::map<std::string, int> Closed;                   // port -> closes
 };
 
 TBatchPort ScriptedPort(const std::string& name, TScript& script,
@@ -207,6 +213,10 @@ TBatchPort ScriptedPort(const std::string& name, TScript& script,
             script.Sent[name].push_back(Hex(frame));
         }
         return answer(name, ++*calls);
+    };
+    port.Close = [&script, name](const std::string&) {
+        std::lock_guard guard(script.Lock);
+        ++script.Closed[name];
     };
     return port;
 }
@@ -253,6 +263,16 @@ TEST(BatchRun, RetriesLostPortsAndStopping) {
              return call == 1 ? Accepted() : TBatchAttempt{false, "", "", 5, "/dev/pts/9 is gone (unplugged?)"};
          },
          {"ok 1 A", "failed 1 A", "not run 0 "}},
+        {"a frame that never went out goes to another port", 3, 0, {"A", "B"},
+         [](const std::string& name, int) {
+             return name == "B" ? Accepted() : TBatchAttempt{false, "", "", 0, "A is not open", true};
+         },
+         {"ok 1 B", "ok 1 B", "ok 1 B"}},
+        {"a frame that never went out on a retry fails its row", 1, 1, {"A"},
+         [](const std::string&, int call) {
+             return call == 1 ? Silent() : TBatchAttempt{false, "", "", 0, "A is not open", true};
+         },
+         {"failed 2 A"}},
         {"stop: the row in flight ends, no retry, the rest do not run", 3, 5, {"A"},
          [](const std::string&, int) {
              StopNow = true;
@@ -280,6 +300,9 @@ TEST(BatchRun, RetriesLostPortsAndStopping) {
                 EXPECT_FALSE(r.Time.empty()) << c.name;
             }
         }
+        // Every port that opened is closed once, however its run ended.
+        for (const auto& name : c.ports)
+            EXPECT_EQ(script.Closed[name], name == "/dev/broken" ? 0 : 1) << c.name << ", " << name;
         EXPECT_EQ(order.size(), static_cast<size_t>(std::count_if(results.begin(), results.end(), [](auto& r) {
                                     return r.Status != TRowStatus::NotRun;
                                 })))
