@@ -4,6 +4,7 @@
 #include <cctype>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -480,7 +481,11 @@ void RunBatchRows(const TBatchFile& file, std::vector<TRowResult>& results, std:
     if (queue.empty()) return;
     std::atomic<int> opened{0};
     auto work = [&](TBatchPort& port) {
-        if (port.Open && !port.Open().empty()) return;
+        try {
+            if (port.Open && !port.Open().empty()) return;
+        } catch (const std::exception&) {
+            return;
+        }
         ++opened;
         std::string lost;
         for (;;) {
@@ -498,7 +503,13 @@ void RunBatchRows(const TBatchFile& file, std::vector<TRowResult>& results, std:
             bool linkLost = false;
             for (int attempt = 0; attempt <= options.Retries; ++attempt) {
                 if (attempt > 0 && stop) break;
-                const TBatchAttempt outcome = port.Exchange(file.Rows[index].Frame);
+                TBatchAttempt outcome;
+                try {
+                    outcome = port.Exchange(file.Rows[index].Frame);
+                } catch (const std::exception& e) {
+                    // A failure inside the link must not end the whole run unreported.
+                    outcome.LinkError = e.what();
+                }
                 ++result.Attempts;
                 result.ElapsedMs += outcome.ElapsedMs;
                 result.ReplyHex = outcome.ReplyHex;

@@ -385,7 +385,12 @@ int RunBatchCommand(const std::vector<std::string>& args) {
         TBatchPort port;
         port.Name = spec.Name();
         port.Open = [link, &console, &opened, name = port.Name, many = options.Links.size() > 1]() {
-            std::string error = link->Open();
+            std::string error;
+            try {
+                error = link->Open();
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
             if (error.empty()) {
                 ++opened;
                 return error;
