@@ -109,7 +109,8 @@ TEST_F(WindowTest, APortThatDoesNotOpenIsReportedAndChangesNothing) {
     EXPECT_EQ(Reported, std::vector<std::string>({"Port not open (Error: -1)"}));
     EXPECT_FALSE(f.Comm1->Enabled());
     EXPECT_EQ(f.BB_PortSwitch->text(), QString("&Open"));
-    EXPECT_TRUE(LogLines().isEmpty());
+    // The reason comes before the error, naming the device asked for.
+    EXPECT_EQ(LogLines(), QStringList({"Com1: no such device"}));
     EXPECT_TRUE(f.RadioButton1->isEnabled());
     EXPECT_TRUE(f.btnBaudRate->isEnabled());
     EXPECT_TRUE(f.CSpinEdit1->isEnabled());
