@@ -1,6 +1,7 @@
 // Start-up and shut-down of the window program.
 
 #include <QApplication>
+#include <QScreen>
 
 #include <cstdio>
 #include <string>
@@ -11,6 +12,7 @@
 #include "toolkit/ExceptionReport.h"
 #include "window/Serial_main.h"
 #include "window/Unit2.h"
+#include "window/WindowPlacement.h"
 
 namespace {
 
@@ -53,7 +55,16 @@ int main(int argc, char* argv[]) {
         environment.PortLister = [givenPorts] { return WithGivenPorts(givenPorts, ListSerialPorts()); };
     try {
         Form1 = new TForm1(environment);
+        // Every message box names the program beside its own title ("error! — Kaldora ...");
+        // the main window's title, which ends with this name, is shown unchanged.
+        QApplication::setApplicationDisplayName(Form1->windowTitle());
         Form2 = new TForm2();
+        // The stored 1001x840 does not fit a small screen: shrink to its free area.
+        QScreen* screen = QGuiApplication::screenAt(Form1->geometry().center());
+        if (!screen) screen = QGuiApplication::primaryScreen();
+        if (screen)
+            Form1->setGeometry(FitToAvailable(Form1->geometry(), WindowFrameAllowance, Form1->minimumSize(),
+                                              screen->availableGeometry()));
         Form1->show();
         application.exec();
     } catch (const std::exception& e) {

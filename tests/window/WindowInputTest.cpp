@@ -1,9 +1,10 @@
 // Inputs the window refuses instead of cutting: TCP ports and the numbers a frame
-// carries; the ID field as the user meets it at start.
+// carries; the ID field and the window's size as the user meets them at start.
 
 #include <QLineEdit>
 
 #include "WindowFixture.h"
+#include "window/WindowPlacement.h"
 
 namespace {
 
@@ -126,6 +127,43 @@ TEST_F(IdInputTest, StartsWithTheIdSelectedSoTypingReplacesIt) {
     ASSERT_EQ(QApplication::focusWidget(), f.CSpinEdit5->Editor());
     QTest::keyClick(f.CSpinEdit5->Editor(), Qt::Key_5);
     EXPECT_EQ(f.CSpinEdit5->Text(), QString("5"));
+}
+
+TEST(WindowPlacement, TheStoredWindowFitsTheScreensFreeArea) {
+    const QRect stored(234, 167, 1001, 840);
+    const QSize minimum(788, 219);
+    const QMargins frame(4, 32, 4, 4);
+    struct Row {
+        const char* Name;
+        QRect Available;
+        QRect Expected;
+    } rows[] = {
+        {"large screen: as stored", {0, 0, 1920, 1080}, stored},
+        {"1366x768 laptop with a panel: shorter, moved up", {0, 28, 1366, 740}, {234, 60, 1001, 704}},
+        {"1024 wide: moved left to fit", {0, 0, 1024, 768}, {19, 32, 1001, 732}},
+        {"smaller than the minimum: the minimum", {0, 0, 640, 200}, {4, 32, 788, 219}},
+        {"second screen to the right: moved onto it", {1920, 0, 1366, 768}, {1924, 32, 1001, 732}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(FitToAvailable(stored, frame, minimum, row.Available), row.Expected) << row.Name;
+}
+
+TEST_F(WindowTest, AtItsMinimumSizeNoShownControlIsClipped) {
+    TForm1& f = Make();
+    f.show();
+    const QSize minimum = f.minimumSize();
+    EXPECT_LE(minimum.width(), 1366);
+    EXPECT_LE(minimum.height(), 768 - 64);
+    f.resize(minimum);
+    QApplication::processEvents();
+    ASSERT_EQ(f.size(), minimum);
+    for (QWidget* panel : {static_cast<QWidget*>(f.Panel1), static_cast<QWidget*>(f.Panel4)}) {
+        for (QWidget* w : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (!w->isVisible()) continue;
+            EXPECT_TRUE(panel->rect().contains(w->geometry())) << w->objectName().toStdString();
+        }
+    }
+    EXPECT_GE(f.Memo1->height(), 3 * f.Memo1->fontMetrics().height()) << "the log keeps a few lines";
 }
 
 } // namespace
