@@ -133,6 +133,11 @@ private:
     void CompleteAndSend(const std::vector<uint8_t>& frame);
 
     void SetStatusSimpleText(const QString& text);
+    // Reads what the socket holds into RxBuffer behind FSocketHeld, at most
+    // 1024 bytes a read; returns the last read's result.
+    int ReadSocketChunk(TClientWinSocket& socket);
+    // Counts, gathers and echoes the n bytes at the start of RxBuffer.
+    void TakeReceivedChunk(int32_t n);
     // The log line for text, time-prefixed when CB_TimeRecord is checked.
     QString LogLine(const std::string& text) const;
     void ClearLogWhenFull();

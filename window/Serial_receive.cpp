@@ -11,6 +11,7 @@ namespace {
 constexpr int32_t RxChunkLimit = static_cast<int32_t>(std::tuple_size_v<decltype(TForm1::RxBuffer)>) - 1;
 constexpr int SocketReadLimit = 1024;
 constexpr unsigned ReadDeferralMs = 4;
+constexpr int32_t TickByteBudget = 64 * 1024;
 // Longer hexadecimal lines are shown cut, so a stream without line breaks
 // cannot fill the log; the log's counted length takes them whole.
 constexpr size_t ShownHexLineBytes = 64;
@@ -43,42 +44,46 @@ void TForm1::ClientSocket1Error(TObject*, TClientWinSocket*, TErrorEvent&, int&)
 // the deferred read lose nothing; when the landing area is full the rest waits
 // in the socket for the deferred read to make room.
 void TForm1::ClientSocket1Read(TObject*, TClientWinSocket* Socket) {
-    int got = 0;
-    while (FSocketHeld < RxChunkLimit && Socket->ReceiveLength() > 0) {
-        got = Socket->ReceiveBuf(RxBuffer.data() + FSocketHeld, std::min(SocketReadLimit, RxChunkLimit - FSocketHeld));
-        if (got <= 0) break;
-        FSocketHeld += got;
-    }
-    if (FSocketHeld == 0 && got == 0) got = Socket->ReceiveBuf(RxBuffer.data(), SocketReadLimit);
+    const int got = ReadSocketChunk(*Socket);
     RxCount = FSocketHeld > 0 ? FSocketHeld : got;
     Timer2->SetInterval(ReadDeferralMs);
     Timer2->SetEnabled(true);
 }
 
+int TForm1::ReadSocketChunk(TClientWinSocket& socket) {
+    int got = 0;
+    while (FSocketHeld < RxChunkLimit && socket.ReceiveLength() > 0) {
+        got = socket.ReceiveBuf(RxBuffer.data() + FSocketHeld, std::min(SocketReadLimit, RxChunkLimit - FSocketHeld));
+        if (got <= 0) break;
+        FSocketHeld += got;
+    }
+    if (FSocketHeld == 0 && got == 0) got = socket.ReceiveBuf(RxBuffer.data(), SocketReadLimit);
+    return got;
+}
+
 void TForm1::Timer2Timer(TObject*) {
     if (ShowCommEvent->isChecked()) WriteLog("Before Read : " + std::to_string(Comm1->InQueCount()));
     const bool serial = RadioButton1->isChecked();
-    const int32_t n = serial ? Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), std::clamp(RxCount, 0, RxChunkLimit))
-                             : RxCount;
+    int32_t n = serial ? Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), std::clamp(RxCount, 0, RxChunkLimit))
+                       : RxCount;
     FSocketHeld = 0;
-    if (n > 0) {
-        ReplySeen = 1;
-        RxBuffer[n] = 0;
-        if (ShowCommEvent->isChecked()) WriteLog("Received character bytes : " + std::to_string(n));
-        RxByteCount += n;
-        SetStatusSimpleText(QString::number(RxByteCount));
-        Timer3->SetEnabled(true);
-        Timer3->SetInterval(ReplyJudgeDelayMs);
-        GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
-        std::vector<std::string> lines = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n));
-        for (std::string& line : lines) {
-            LogLength += static_cast<uint32_t>(line.size() + 2);
-            line = ShownHexLine(line);
+    // While bytes stream in, one tick takes several landing areas' worth, so
+    // that the 4 ms pause between ticks does not limit what a link can bring.
+    int32_t taken = 0;
+    while (n > 0) {
+        TakeReceivedChunk(n);
+        taken += n;
+        if (taken >= TickByteBudget) break;
+        if (serial) {
+            const int waiting = Comm1->InQueCount();
+            n = waiting > 0 ? Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), std::min(waiting, RxChunkLimit)) : 0;
+        } else {
+            n = ClientSocket1->Active() && ReadSocketChunk(*ClientSocket1->Socket()) > 0 ? FSocketHeld : 0;
+            FSocketHeld = 0;
         }
-        EchoReceived(std::move(lines));
     }
     Timer2->SetEnabled(false);
-    // Bytes beyond one landing area are not left behind: a serial port announces
+    // Bytes beyond what one tick takes are not left behind: a serial port announces
     // only new arrivals, and the socket raises no new read event for bytes it already holds.
     const bool more = serial ? Comm1->InQueCount() > 0
                              : ClientSocket1->Active() && ClientSocket1->Socket()->ReceiveLength() > 0;
@@ -87,6 +92,23 @@ void TForm1::Timer2Timer(TObject*) {
         Comm1RxChar(Comm1.get(), static_cast<unsigned long>(Comm1->InQueCount()));
     else
         ClientSocket1Read(ClientSocket1.get(), ClientSocket1->Socket());
+}
+
+void TForm1::TakeReceivedChunk(int32_t n) {
+    ReplySeen = 1;
+    RxBuffer[n] = 0;
+    if (ShowCommEvent->isChecked()) WriteLog("Received character bytes : " + std::to_string(n));
+    RxByteCount += n;
+    SetStatusSimpleText(QString::number(RxByteCount));
+    Timer3->SetEnabled(true);
+    Timer3->SetInterval(ReplyJudgeDelayMs);
+    GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
+    std::vector<std::string> lines = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n));
+    for (std::string& line : lines) {
+        LogLength += static_cast<uint32_t>(line.size() + 2);
+        line = ShownHexLine(line);
+    }
+    EchoReceived(std::move(lines));
 }
 
 void TForm1::Timer3Timer(TObject*) {

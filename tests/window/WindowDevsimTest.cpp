@@ -97,10 +97,15 @@ TEST_P(RealTimeTest, SetIdIsJudgedOneSecondAfterTheFirstReplyByte) {
     EXPECT_TRUE(Reported.empty()) << Reported.front();
 }
 
-// Megabytes sent without pause: nothing crashes or is lost, the memory stays
-// flat once the log's scrollback is full, and the event loop keeps answering.
+// Megabytes sent without pause (1 MiB over the pty, 50 MiB over TCP): nothing
+// crashes or is lost, the memory stays flat once the log's scrollback is full,
+// and the event loop keeps answering.
 TEST_P(RealTimeTest, AFloodLeavesTheWindowAnswering) {
-    constexpr size_t FloodBytes = 1 << 19; // twice: a megabyte in all
+#ifdef __SANITIZE_ADDRESS__
+    const size_t FloodBytes = GetParam() == TLink::Com ? 1 << 19 : 2 << 20; // sent twice
+#else
+    const size_t FloodBytes = GetParam() == TLink::Com ? 1 << 19 : 25 << 20; // sent twice
+#endif
     TPty pty;
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
@@ -135,11 +140,13 @@ TEST_P(RealTimeTest, AFloodLeavesTheWindowAnswering) {
     for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(k * 7 + (k >> 8));
     long resident[3] = {};
     qint64 longest = 0;
+    int64_t sentInAll = 0;
     for (int round = 0; round < 2; ++round) {
         resident[round] = ResidentKiB();
         std::atomic<bool> done{false};
         std::thread flood([&] {
             size_t sent = 0;
+            int failure = 0;
             while (sent < bytes.size()) {
                 const ssize_t n = ::write(sink, bytes.data() + sent, std::min<size_t>(4096, bytes.size() - sent));
                 if (n > 0) {
@@ -147,10 +154,15 @@ TEST_P(RealTimeTest, AFloodLeavesTheWindowAnswering) {
                 } else if (n < 0 && errno == EAGAIN) {
                     pollfd p{sink, POLLOUT, 0};
                     poll(&p, 1, 1000);
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
                 } else {
+                    failure = n < 0 ? errno : -1;
                     break;
                 }
             }
+            if (failure != 0) std::printf("flood writer stopped: %s\n", strerror(failure));
+            sentInAll += static_cast<int64_t>(sent);
             done = true;
         });
         QElapsedTimer gap;
@@ -158,7 +170,9 @@ TEST_P(RealTimeTest, AFloodLeavesTheWindowAnswering) {
         QObject::connect(&probe, &QTimer::timeout, [&] { longest = std::max(longest, gap.restart()); });
         gap.start();
         probe.start(10);
-        const bool taken = QTest::qWaitFor([&] { return done && !pending(); }, 60000);
+        // Bytes may still wait in the system's socket buffers after the writer is done.
+        const bool taken = QTest::qWaitFor(
+            [&] { return done && !pending() && received + Form->RxByteCount == sentInAll; }, 60000);
         probe.stop();
         flood.join();
         ASSERT_TRUE(taken);
@@ -167,9 +181,11 @@ TEST_P(RealTimeTest, AFloodLeavesTheWindowAnswering) {
     resident[2] = ResidentKiB();
     EXPECT_EQ(received, static_cast<int64_t>(2 * FloodBytes));
     EXPECT_LT(longest, 100) << "the event loop stalled";
-    EXPECT_LT(resident[2] - resident[0], 2 * 1024) << "KiB grown during the flood";
-    std::printf("flood %s: RSS %ld KiB at start, %ld after 512 KiB, %ld after 1 MiB; longest loop gap %lld ms\n",
-                GetParam() == TLink::Com ? "pty" : "tcp", resident[0], resident[1], resident[2],
+    // The scrollback, the socket's read buffer and the landing areas are bounded; what
+    // remains is slack, such as the log document compacting its text only now and then.
+    EXPECT_LT(resident[2] - resident[0], 16 * 1024) << "KiB grown during the flood";
+    std::printf("flood %s: %zu KiB twice: RSS %ld KiB at start, %ld after the first, %ld after the second; longest loop gap %lld ms\n",
+                GetParam() == TLink::Com ? "pty" : "tcp", FloodBytes >> 10, resident[0], resident[1], resident[2],
                 static_cast<long long>(longest));
     EXPECT_TRUE(Reported.empty()) << Reported.front();
 }
