@@ -1,6 +1,8 @@
 // The receive side: serial and socket events, the deferred read and the result check.
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "protocol/Reply.h"
 #include "window/Serial_main.h"
@@ -21,6 +23,24 @@ std::string ShownHexLine(const std::string& line) {
     return line.substr(0, 3 * ShownHexLineBytes) + " ... (" + std::to_string(line.size() / 3) + " bytes)";
 }
 
+std::string SocketErrorReason(TErrorEvent event, int code) {
+    if (event == eeLookup) return "host name not found; check the IP field";
+    if (event == eeSend || event == eeReceive)
+        return std::string("the connection failed while ") + (event == eeSend ? "sending: " : "receiving: ") +
+               std::strerror(code);
+    switch (code) {
+    case ECONNREFUSED:
+        return "connection refused: nothing listens on that port";
+    case ETIMEDOUT:
+        return "no answer: the connection timed out";
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return "the host cannot be reached from this machine";
+    default:
+        return std::strerror(code);
+    }
+}
+
 } // namespace
 
 void TForm1::Comm1RxChar(TObject*, unsigned long Count) {
@@ -37,8 +57,13 @@ void TForm1::ClientSocket1Connect(TObject*, TClientWinSocket*) { WriteLog("TCP/I
 
 void TForm1::ClientSocket1Disconnect(TObject*, TClientWinSocket*) { WriteLog("TCP/IP Disconnected"); }
 
-// The error code is left as it came, so the client goes on to report its own error.
-void TForm1::ClientSocket1Error(TObject*, TClientWinSocket*, TErrorEvent&, int&) { WriteLog("TCP/IP Error !!"); }
+// The error code is left as it came, so the client goes on to report its own
+// error; the second line tells the user which peer failed and why.
+void TForm1::ClientSocket1Error(TObject*, TClientWinSocket*, TErrorEvent& ErrorEvent, int& ErrorCode) {
+    WriteLog("TCP/IP Error !!");
+    WriteLog(ClientSocket1->Host().toStdString() + ":" + std::to_string(ClientSocket1->Port()) + ": " +
+             SocketErrorReason(ErrorEvent, ErrorCode));
+}
 
 // Reads appended behind the bytes already held, so that several reads before
 // the deferred read lose nothing; when the landing area is full the rest waits

@@ -171,9 +171,23 @@ TEST_F(WindowTest, RefusedTcpConnectionLogsTheErrorAndTheClientReportsIt) {
     f.BB_PortSwitch->click();
     QTRY_VERIFY_WITH_TIMEOUT(!Reported.empty(), 5000);
     EXPECT_EQ(Reported.front(), "Asynchronous socket error 111");
-    EXPECT_TRUE(LogLines().contains("TCP/IP Error !!"));
+    const QStringList lines = LogLines();
+    const qsizetype error = lines.indexOf("TCP/IP Error !!");
+    ASSERT_GE(error, 0);
+    EXPECT_EQ(lines.value(error + 1),
+              QString("127.0.0.1:%1: connection refused: nothing listens on that port").arg(port));
     EXPECT_FALSE(f.ClientSocket1->Active());
     EXPECT_EQ(f.BB_PortSwitch->text(), QString("Close"));
+}
+
+TEST_F(WindowTest, AHostNameThatDoesNotResolveIsReportedAsSuch) {
+    TForm1& f = Make();
+    f.RadioButton2->click();
+    f.Edit3->setText("no-such-host.invalid");
+    f.BB_PortSwitch->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!Reported.empty(), 10000);
+    EXPECT_TRUE(LogLines().contains("no-such-host.invalid:4660: host name not found; check the IP field"))
+        << LogLines().join('|').toStdString();
 }
 
 TEST_F(WindowTest, EmptyHostOrPortShowsTheMessageBoxOnly) {
