@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/RoundTrip.h"
 #include "base/Exception.h"
 #include "comm/SerialPorts.h"
 #include "toolkit/ExceptionReport.h"
@@ -16,15 +17,23 @@
 
 namespace {
 
-constexpr const char* Usage = "usage: kaldora [--port PATH]...\n"
-                              "  --port PATH  a serial device to list first (Com1 is the first one given)\n";
+constexpr const char* Usage = "usage: kaldora [--port PATH]... [--round-trip PICTURE.png]\n"
+                              "  --port PATH  a serial device to list first (Com1 is the first one given)\n"
+                              "  --round-trip PICTURE.png\n"
+                              "               Set_ID (KESTREL-A, ID 5) over TCP to the host and port shown,\n"
+                              "               print the log, save a picture of the window, and end:\n"
+                              "               exit code 0 when SetID_OK was logged\n";
 
 // The device paths of the --port options, in order. Says what is wrong and
 // gives false for an unknown option or a --port without its path.
-bool ParseArguments(const QStringList& arguments, std::vector<std::string>& ports) {
+bool ParseArguments(const QStringList& arguments, std::vector<std::string>& ports, QString& roundTrip) {
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         QString value;
+        if (arg == QLatin1String("--round-trip") && i + 1 < arguments.size()) {
+            roundTrip = arguments[++i];
+            continue;
+        }
         if (arg == QLatin1String("--port")) {
             if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--")))
                 value = arguments[++i];
@@ -49,10 +58,12 @@ int main(int argc, char* argv[]) {
     // Qt takes its own options (-platform, ...) out of the arguments; the rest are ours.
     QApplication application(argc, argv);
     std::vector<std::string> givenPorts;
-    if (!ParseArguments(QApplication::arguments(), givenPorts)) return 2;
+    QString roundTrip;
+    if (!ParseArguments(QApplication::arguments(), givenPorts, roundTrip)) return 2;
     TFormEnvironment environment;
     if (!givenPorts.empty())
         environment.PortLister = [givenPorts] { return WithGivenPorts(givenPorts, ListSerialPorts()); };
+    int exitCode = 0;
     try {
         Form1 = new TForm1(environment);
         // Every message box names the program beside its own title ("error! — Kaldora ...");
@@ -66,7 +77,8 @@ int main(int argc, char* argv[]) {
             Form1->setGeometry(FitToAvailable(Form1->geometry(), WindowFrameAllowance, Form1->minimumSize(),
                                               screen->availableGeometry()));
         Form1->show();
-        application.exec();
+        if (!roundTrip.isEmpty()) StartRoundTrip(*Form1, roundTrip);
+        exitCode = application.exec();
     } catch (const std::exception& e) {
         // Start-up failures are shown like any other; the program still ends normally.
         ReportException(e.what());
@@ -74,5 +86,5 @@ int main(int argc, char* argv[]) {
     // Destroying the window closes an open port and connection without a log line.
     delete Form2;
     delete Form1;
-    return 0;
+    return roundTrip.isEmpty() ? 0 : exitCode;
 }
