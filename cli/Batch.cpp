@@ -190,7 +190,7 @@ void MapRow(TBatchRow& row, const std::vector<std::string>& header, int modelCol
     }
     if (*id < CliIdMin || *id > CliIdMax) {
         row.SkipReason = "id " + idText + " is outside " + std::to_string(CliIdMin) + ".." +
-                         std::to_string(CliIdMax) + " (the window shows ID:0~63)";
+                         std::to_string(CliIdMax) + " (one byte in the frame)";
         return;
     }
     TCommandInputs inputs;

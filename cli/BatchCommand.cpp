@@ -31,7 +31,7 @@ line. FILE.csv ('-' for standard input) is a CSV file whose first row names the
 columns:
 
   model    KESTREL-A, MARLIN-A or OSPREY-B (any case)
-  id       the new ID, 0..63 as the window shows
+  id       the new ID, 0..255 as the window sends it
   serial   the serial number, e.g. 23A1705; needed for OSPREY-B, whose Set_ID is
            addressed by it, so that several devices can share one RS-485 bus
   ...      any other column is carried through to the report

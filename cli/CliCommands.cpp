@@ -33,7 +33,7 @@ std::string CommandHelp(const std::string& command) {
            "\nThe reply is judged as the window judges it: 1000 ms after its first byte, by its\n"
            "length alone (13, 15 or 20 bytes); \"Error\" when no byte came within 3000 ms.\n\n" +
            LinkOptionsHelp +
-           "\nFrame options: those of 'kaldora-cli frame' (--model, --id 0..63, --serial, --eln,\n"
+           "\nFrame options: those of 'kaldora-cli frame' (--model, --id 0..255, --serial, --eln,\n"
            "--packet, --address, --item, --data, --encrypt, ...); see 'kaldora-cli frame --help'.\n\n"
            "  --json             one JSON object on one line: command, frame, reply, result,\n"
            "                     accepted, exit_code, elapsed_ms, error\n"

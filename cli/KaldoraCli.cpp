@@ -29,7 +29,7 @@ limited to that range, as the control does; values are then sent as their low 8 
                      model button: command item 2 (KESTREL-A, OSPREY-B) or 8 (MARLIN-A),
                      the data text emptied or set to 44 zero bytes, the ELN text "0".
                      Without it no model is checked.
-  --id N             new device ID, 0..63 as the window shows (default 1); a value
+  --id N             new device ID, 0..255 as the window sends it (default 1); a value
                      outside is refused
   --serial TEXT      ELN text of OSPREY-B's Set_ID, e.g. 23A1705 (default "0")
   --eln TEXT         ELN text of set-eln; also needs 3 characters for auto-eln
@@ -337,10 +337,14 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             if (!text) return missing();
             const auto number = TryStrToInt(*text);
             if (!number) return option.Name + (" " + Shown(*text) + ": " + InvalidIntegerMessage(*text));
-            if (option.Field == &TCommandInputs::Id && (*number < option.Min || *number > option.Max))
-                return "--id " + *text + ": a device ID is " + std::to_string(CliIdMin) + ".." +
-                       std::to_string(CliIdMax) + " (the window shows ID:0~63; the frame carries one byte)";
-            numbers.emplace_back(&option, std::clamp<int>(*number, option.Min, option.Max));
+            // What goes out is the number given, or nothing: no value is cut to fit.
+            if (*number < option.Min || *number > option.Max) {
+                const std::string range = std::to_string(option.Min) + ".." + std::to_string(option.Max);
+                if (option.Field == &TCommandInputs::Id)
+                    return "--id " + *text + ": a device ID is " + range + " (one byte in the frame, as the window sends it)";
+                return option.Name + (" " + *text + ": the frame carries " + range);
+            }
+            numbers.emplace_back(&option, *number);
             known = true;
             break;
         }

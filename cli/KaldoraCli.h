@@ -18,10 +18,11 @@ inline constexpr int CliNoResult = 1;      // "Error" (no reply) or a reply of a
 inline constexpr int CliFailure = 2;       // bad input, or a link that does not open or fails
 inline constexpr int CliInterrupted = 130; // Ctrl-C; the link was closed first
 
-// The device IDs the window offers (its hint reads "ID:0~63"); the frame carries the ID in
-// one byte. --id outside this range is refused.
+// The device IDs the window sends: the frame carries the ID in one byte, and the window
+// refuses what does not fit it (its hint "ID:0~63" is the usual range, not a limit).
+// --id outside this range is refused.
 inline constexpr int CliIdMin = 0;
-inline constexpr int CliIdMax = 63;
+inline constexpr int CliIdMax = 255;
 
 struct TCliResult {
     int ExitCode = CliSuccess;

@@ -121,7 +121,7 @@ TEST(BatchEndToEnd, GoodFailingAndMalformedRowsOverTwoPortsAndOneThatDoesNotOpen
                                                 "KESTREL-A,5,,\"bench 1, left\"\r\n"
                                                 "OSPREY-B,9,23A1705,b2\r\n"
                                                 "WREN,3,,x\r\n"
-                                                "MARLIN-A,70,,\r\n"
+                                                "MARLIN-A,700,,\r\n"
                                                 "MARLIN-A,7,,\r\n"
                                                 "osprey-b,8,2391234,b3\r\n");
     const std::string report = TempPath("report.csv");
@@ -139,7 +139,7 @@ TEST(BatchEndToEnd, GoodFailingAndMalformedRowsOverTwoPortsAndOneThatDoesNotOpen
     int ok = 0, failed = 0, onGood = 0, onShort = 0;
     for (const auto& row : result.Rows) {
         const auto& f = row.Fields; // model,id,serial,station,result,reason,reply,attempts,port,elapsed_ms,time
-        if (f[0] == "WREN" || f[1] == "70") {
+        if (f[0] == "WREN" || f[1] == "700") {
             EXPECT_EQ(f[4], "skipped") << f[0];
             EXPECT_EQ(f[7], "0");
             continue;
@@ -169,7 +169,7 @@ TEST(BatchEndToEnd, GoodFailingAndMalformedRowsOverTwoPortsAndOneThatDoesNotOpen
                                " failed, 2 skipped, 0 not run\n";
     EXPECT_NE(run.Out.find(counts), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("  skipped line 5: unknown model 'WREN'"), std::string::npos) << run.Out;
-    EXPECT_NE(run.Out.find("  skipped line 6: id 70 is outside 0..63"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("  skipped line 6: id 700 is outside 0..255"), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("Report: " + report), std::string::npos) << run.Out;
     EXPECT_EQ(run.Out.find('\r'), std::string::npos) << "no progress line when the output is not a terminal";
     std::remove(report.c_str());

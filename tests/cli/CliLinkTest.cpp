@@ -264,7 +264,7 @@ TEST(CliOverLinks, LinksThatDoNotOpenGiveExit2WithTheReason) {
         {{"--tcp", freePort}, "connection refused"},
         {{"--tcp", "kaldora-no-such-host.invalid:4660"}, "not found: the name does not resolve"},
         {{"--tcp", "127.0.0.1:65536"}, "--tcp 127.0.0.1:65536: the port 65536 is outside 1..65535"},
-        {{"--id", "64", "--tcp", sim.Tcp()}, "--id 64: a device ID is 0..63"},
+        {{"--id", "256", "--tcp", sim.Tcp()}, "--id 256: a device ID is 0..255"},
         {{}, "no link given: add --port COMn|PATH or --tcp HOST:PORT"},
     };
     for (const char* command : {"set-id", "send-hex"}) {
@@ -320,7 +320,7 @@ TEST(CliOverLinks, JsonLinesParseAsJson) {
         {"set-id --model KESTREL-A --tcp " + sim.Tcp(), 0, "set-id SetID_OK True 0 True False True\n"},
         {"read-eln --model KESTREL-A --port " + sim.Pty, 0, "read-eln 23A1705 True 0 True False True\n"},
         {"set-id --model KESTREL-A --tcp " + silent.Tcp(), 1, "set-id  False 1 True True True\n"},
-        {"set-id --id 99 --tcp " + sim.Tcp(), 2, "set-id None None 2 False True False\n"},
+        {"set-id --id 256 --tcp " + sim.Tcp(), 2, "set-id None None 2 False True False\n"},
         {"set-id --port COM99", 2, "set-id None None 2 False True False\n"},
         {"frame --serial '2\"\\' --model OSPREY-B", 2, "frame None None 2 False True False\n"},
         {"frame --model KESTREL-A", 0, "frame None None 0 False False False\n"},

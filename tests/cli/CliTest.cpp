@@ -42,11 +42,10 @@ TEST(CliFrame, PrintsTheFrameText) {
         {"frame --command auto-eln --model KESTREL-A --auto-text 2",
          "24 00 FF FF 01 F7 08 5B 32 00 00 00 00 00 00 03 98 BB \n"},
         {"frame --item=-1", "19 00 41 00 FE 01 20 D5 76 03 \n"},
-        // Numbers are limited to the control's range, then sent as their low byte; the
-        // ID's ends are the window's 0 and 63.
-        {"frame --model KESTREL-A --id 63 --packet 300", "24 FF FF FF 01 FD 02 5A 3F 03 59 1F \n"},
-        {"frame --model KESTREL-A --id 0 --packet=-1", "24 00 FF FF 01 FD 02 5A 00 03 0D 1B \n"},
-        {"frame --item 3 --table-index 9", "19 00 41 00 12 FE 01 03 EB 6E 03 \n"},
+        // The ends of the ID and the packet number.
+        {"frame --model KESTREL-A --id 63 --packet 255", "24 FF FF FF 01 FD 02 5A 3F 03 59 1F \n"},
+        {"frame --model KESTREL-A --id 0 --packet=0", "24 00 FF FF 01 FD 02 5A 00 03 0D 1B \n"},
+        {"frame --item 3 --table-index 3", "19 00 41 00 12 FE 01 03 EB 6E 03 \n"},
         // --item and --data apply after the model's handler, wherever they stand.
         {"frame --data 0A --item 7 --model MARLIN-A", "19 00 FF FF FF FF 02 FD 02 00 0A 02 07 03 \n"},
     };
@@ -77,13 +76,18 @@ TEST(CliFrame, ErrorsGoToStandardErrorWithExitCode2) {
         {"frame --id abc",
          "kaldora-cli frame: --id abc: 'abc' is not a valid integer value (see 'kaldora-cli frame "
          "--help')\n"},
-        // An ID the window does not offer would reach the device as another ID.
-        {"frame --id 64",
-         "kaldora-cli frame: --id 64: a device ID is 0..63 (the window shows ID:0~63; the frame "
-         "carries one byte) (see 'kaldora-cli frame --help')\n"},
+        // A number the frame cannot carry would reach the device as another number.
+        {"frame --id 256",
+         "kaldora-cli frame: --id 256: a device ID is 0..255 (one byte in the frame, as the window "
+         "sends it) (see 'kaldora-cli frame --help')\n"},
         {"frame --model KESTREL-A --id=-1",
-         "kaldora-cli frame: --id -1: a device ID is 0..63 (the window shows ID:0~63; the frame "
-         "carries one byte) (see 'kaldora-cli frame --help')\n"},
+         "kaldora-cli frame: --id -1: a device ID is 0..255 (one byte in the frame, as the window "
+         "sends it) (see 'kaldora-cli frame --help')\n"},
+        {"frame --packet 300",
+         "kaldora-cli frame: --packet 300: the frame carries 0..255 (see 'kaldora-cli frame --help')\n"},
+        {"frame --address 99999999999999999999",
+         "kaldora-cli frame: --address 99999999999999999999: '99999999999999999999' is not a valid integer "
+         "value (see 'kaldora-cli frame --help')\n"},
         {"frame --id", "kaldora-cli frame: option '--id' needs a value (see 'kaldora-cli frame --help')\n"},
         {"frame --item 9",
          "kaldora-cli frame: --item 9: a command item is -1 (none) to 8 (see 'kaldora-cli frame "
