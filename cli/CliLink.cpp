@@ -1,4 +1,5 @@
 #include "cli/CliLink.h"
+#include "cli/KaldoraCli.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -60,16 +61,6 @@ void Unregister(TWakeable* link) {
 }
 
 // ---- Option parsing ----
-
-bool Matches(const std::string& arg, const char* name, std::optional<std::string>& inlineValue) {
-    const std::string_view n(name);
-    if (arg == n) return true;
-    if (arg.size() > n.size() && arg.compare(0, n.size(), n) == 0 && arg[n.size()] == '=') {
-        inlineValue = arg.substr(n.size() + 1);
-        return true;
-    }
-    return false;
-}
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -479,7 +470,7 @@ std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSpec& sp
         std::optional<std::string> inlineValue;
         const char* name = nullptr;
         for (const char* option : {"--port", "--baud", "--parity", "--tcp"})
-            if (Matches(arg, option, inlineValue)) name = option;
+            if (MatchesOption(arg, option, inlineValue)) name = option;
         if (!name) {
             rest.push_back(arg);
             continue;

@@ -137,16 +137,6 @@ std::string Quoted(const std::vector<uint8_t>& bytes) {
     return text + "'";
 }
 
-bool Matches(const std::string& arg, const char* name, std::optional<std::string>& inlineValue) {
-    const std::string_view n(name);
-    if (arg == n) return true;
-    if (arg.size() > n.size() && arg.compare(0, n.size(), n) == 0 && arg[n.size()] == '=') {
-        inlineValue = arg.substr(n.size() + 1);
-        return true;
-    }
-    return false;
-}
-
 std::string Shown(const std::string& value) {
     if (value.empty() || value.find(' ') != std::string::npos) return "'" + value + "'";
     return value;
@@ -307,6 +297,17 @@ TCliResult RunDecode(std::vector<std::string> args) {
 
 } // namespace
 
+bool MatchesOption(const std::string& arg, const char* name, std::optional<std::string>& inlineValue) {
+    const std::string_view n(name);
+    if (arg == n) return true;
+    if (arg.size() > n.size() && arg.compare(0, n.size(), n) == 0 && arg[n.size()] == '=') {
+        inlineValue = arg.substr(n.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+
 std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandInputs& inputs) {
     // Values in the order given; the model's handler is applied before all of them.
     std::vector<std::pair<const TNumberOption*, int>> numbers;
@@ -332,7 +333,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
         }
         bool known = false;
         for (const auto& option : NumberOptions) {
-            if (!Matches(arg, option.Name, inlineValue)) continue;
+            if (!MatchesOption(arg, option.Name, inlineValue)) continue;
             const auto text = value();
             if (!text) return missing();
             const auto number = TryStrToInt(*text);
@@ -350,7 +351,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
         }
         if (known) continue;
         for (const auto& option : TextOptions) {
-            if (!Matches(arg, option.Name, inlineValue)) continue;
+            if (!MatchesOption(arg, option.Name, inlineValue)) continue;
             const auto text = value();
             if (!text) return missing();
             texts.emplace_back(&option, *text);
@@ -358,7 +359,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             break;
         }
         if (known) continue;
-        if (Matches(arg, "--item", inlineValue)) {
+        if (MatchesOption(arg, "--item", inlineValue)) {
             const auto text = value();
             if (!text) return missing();
             const auto number = TryStrToInt(*text);
@@ -366,7 +367,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
             if (*number < CommandItemNone || *number >= CommandItemCount)
                 return "--item " + *text + ": a command item is -1 (none) to 8";
             item = *number;
-        } else if (Matches(arg, "--model", inlineValue)) {
+        } else if (MatchesOption(arg, "--model", inlineValue)) {
             const auto text = value();
             if (!text) return missing();
             const std::string name = Upper(*text);
@@ -378,7 +379,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
                 model = TModel::OspreyB;
             else
                 return "--model " + Shown(*text) + ": unknown model; give KESTREL-A, MARLIN-A or OSPREY-B";
-        } else if (Matches(arg, "--command", inlineValue)) {
+        } else if (MatchesOption(arg, "--command", inlineValue)) {
             const auto text = value();
             if (!text) return missing();
             if (*text == "set-id")

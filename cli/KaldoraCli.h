@@ -7,6 +7,7 @@
 // directly; only the link commands do I/O, on their link.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ struct TCliResult {
 struct TCliStreams {
     std::function<void(const std::string&)> Out, Err;
 };
+
+// True when arg is the option name, alone (its value is the next argument) or as
+// name=value (the value is put into inlineValue).
+bool MatchesOption(const std::string& arg, const char* name, std::optional<std::string>& inlineValue);
 
 // Runs one invocation; args are the arguments after the program name. Without streams the
 // output is collected into the result.

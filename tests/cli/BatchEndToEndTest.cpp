@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../DevsimProcess.h"
 #include "cli/Batch.h"
 
 namespace {
@@ -24,56 +25,8 @@ namespace {
 using namespace std::chrono;
 
 // One kaldora-devsim child serving TCP on a free loopback port and a pseudo-terminal.
-class TSimulator {
-public:
-    explicit TSimulator(std::vector<std::string> faults = {}) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        FPid = fork();
-        if (FPid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<std::string> args = {KALDORA_DEVSIM_PATH, "--tcp", "127.0.0.1:0", "--pty"};
-            args.insert(args.end(), faults.begin(), faults.end());
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        const std::regex tcp("tcp: listening on (127\\.0\\.0\\.1:\\d+)"), pty("pty: (/dev/\\S+)");
-        std::string buffer;
-        const auto deadline = steady_clock::now() + seconds(5);
-        while ((Tcp.empty() || Pty.empty()) && steady_clock::now() < deadline) {
-            pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char chunk[256];
-            const ssize_t n = read(out[0], chunk, sizeof chunk);
-            if (n <= 0) break;
-            buffer.append(chunk, static_cast<size_t>(n));
-            std::smatch m;
-            if (std::regex_search(buffer, m, tcp)) Tcp = m[1];
-            if (std::regex_search(buffer, m, pty)) Pty = m[1];
-        }
-        // Its later log lines are not needed; closing the pipe would make its writes fail.
-        FOut = out[0];
-        fcntl(FOut, F_SETFL, O_NONBLOCK);
-    }
-    ~TSimulator() {
-        if (FPid > 0) {
-            kill(FPid, SIGTERM);
-            waitpid(FPid, nullptr, 0);
-        }
-        if (FOut >= 0) close(FOut);
-    }
-    std::string Tcp, Pty;
-
-private:
-    pid_t FPid = -1;
-    int FOut = -1;
+struct TSimulator : TDevsimProcess {
+    explicit TSimulator(const std::vector<std::string>& faults = {}) : TDevsimProcess(KALDORA_DEVSIM_PATH, faults) {}
 };
 
 struct TRun {
@@ -178,9 +131,9 @@ TEST(BatchEndToEnd, GoodFailingAndMalformedRowsOverTwoPortsAndOneThatDoesNotOpen
 
 TEST(BatchEndToEnd, AllRowsOkOverTcpWithJsonLines) {
     TSimulator device;
-    ASSERT_FALSE(device.Tcp.empty());
+    ASSERT_FALSE(device.Tcp().empty());
     const std::string csv = WriteCsv("ok.csv", "model,id\nKESTREL-A,1\n");
-    const TRun run = Batch(csv + " --json --tcp " + device.Tcp);
+    const TRun run = Batch(csv + " --json --tcp " + device.Tcp());
     EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
     EXPECT_EQ(run.Err, "");
     EXPECT_NE(run.Out.find("{\"type\":\"row\",\"line\":2,\"result\":\"ok\",\"reason\":\"\",\"reply\":\"24 "),
@@ -188,7 +141,7 @@ TEST(BatchEndToEnd, AllRowsOkOverTcpWithJsonLines) {
         << run.Out;
     EXPECT_NE(run.Out.find("{\"type\":\"summary\",\"rows\":1,\"ok\":1,\"failed\":0,\"skipped\":0,\"not_run\":0,"
                            "\"interrupted\":false,\"ports\":\"" +
-                           device.Tcp + " 1 row\",\"problems\":[]}\n"),
+                           device.Tcp() + " 1 row\",\"problems\":[]}\n"),
               std::string::npos)
         << run.Out;
     std::remove(csv.c_str());

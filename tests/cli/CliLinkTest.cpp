@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../DevsimProcess.h"
 #include "cli/CliLink.h"
 #include "cli/KaldoraCli.h"
 #include "protocol/Reply.h"
@@ -28,72 +29,9 @@ namespace {
 
 using namespace std::chrono;
 
-// One kaldora-devsim child with a TCP port and a pseudo-terminal.
-class TDevsim {
-public:
-    explicit TDevsim(const std::vector<std::string>& faults = {}) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        FPid = fork();
-        if (FPid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<std::string> args = {KALDORA_DEVSIM_PATH, "--tcp", "127.0.0.1:0", "--pty"};
-            args.insert(args.end(), faults.begin(), faults.end());
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        FOut = out[0];
-        const std::regex tcp("tcp: listening on 127\\.0\\.0\\.1:(\\d+)"), pty("pty: (/dev/\\S+)");
-        std::smatch m;
-        while (Port == 0 || Pty.empty()) {
-            const std::string line = ReadLine(steady_clock::now() + seconds(5));
-            if (line.empty()) break;
-            if (std::regex_search(line, m, tcp)) Port = std::stoi(m[1]);
-            if (std::regex_search(line, m, pty)) Pty = m[1];
-        }
-    }
-    ~TDevsim() {
-        if (FPid > 0) {
-            kill(FPid, SIGTERM);
-            waitpid(FPid, nullptr, 0);
-        }
-        if (FOut >= 0) close(FOut);
-    }
-    std::string Tcp() const { return "127.0.0.1:" + std::to_string(Port); }
-
-    // The next line of the simulator's log, empty at the deadline.
-    std::string ReadLine(steady_clock::time_point deadline) {
-        for (;;) {
-            const size_t end = FBuffer.find('\n');
-            if (end != std::string::npos) {
-                std::string line = FBuffer.substr(0, end);
-                FBuffer.erase(0, end + 1);
-                return line;
-            }
-            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-            pollfd p{FOut, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return "";
-            char chunk[512];
-            const ssize_t n = read(FOut, chunk, sizeof chunk);
-            if (n <= 0) return "";
-            FBuffer.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-    int Port = 0;
-    std::string Pty;
-
-private:
-    pid_t FPid = -1;
-    int FOut = -1;
-    std::string FBuffer;
+// One kaldora-devsim child with a TCP port, a pseudo-terminal and the given faults.
+struct TDevsim : TDevsimProcess {
+    explicit TDevsim(const std::vector<std::string>& faults = {}) : TDevsimProcess(KALDORA_DEVSIM_PATH, faults) {}
 };
 
 TCliResult Cli(std::vector<std::string> args) {
