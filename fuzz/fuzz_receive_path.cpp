@@ -210,6 +210,9 @@ struct THarness {
         Driver->InData.clear();
         Driver->OutData.clear();
         Driver->Taken.clear();
+        // What the event loop would deliver by now (layout and update requests of the
+        // log and the status bar); left undelivered, they pile up input after input.
+        QCoreApplication::sendPostedEvents();
     }
 
     // The only change of LogLength outside a read: the automatic clear of a full log.
