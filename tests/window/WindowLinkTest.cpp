@@ -6,6 +6,7 @@
 #include <QTcpSocket>
 #include <QToolButton>
 
+#include <sys/socket.h>
 #include <termios.h>
 
 #include "WindowFixture.h"
@@ -235,4 +236,43 @@ TEST_F(WindowTest, ClosingTheWindowWithLinksOpenLogsNothing) {
     EXPECT_EQ(logged, 0);
     EXPECT_GT(lines, 0);
     EXPECT_TRUE(Reported.empty());
+}
+
+// A peer that hangs up at once, and one that resets the connection halfway
+// through a reply: the link ends with its log line, what arrived is judged as it
+// stands, no error box appears, and the link opens again.
+TEST_F(WindowTest, TcpPeersThatHangUpOrResetLeaveTheLinkReopenable) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    TForm1& f = Make();
+    QObject::connect(&server, &QTcpServer::newConnection, [&] { server.nextPendingConnection()->close(); });
+    f.RadioButton2->click();
+    f.Edit4->setText(QString::number(server.serverPort()));
+    f.BB_PortSwitch->click();
+    QTRY_VERIFY_WITH_TIMEOUT(LogLines().contains("TCP/IP Disconnected"), 5000);
+    EXPECT_FALSE(f.ClientSocket1->Active());
+    QObject::disconnect(&server, nullptr, nullptr, nullptr);
+
+    f.BB_PortSwitch->click(); // the caption still says Close: this opens again
+    QTcpSocket* peer = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT(f.ClientSocket1->Active() && (peer = server.nextPendingConnection()), 5000);
+    f.RadioButton3->click();
+    f.BitBtn1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() > 0, 5000);
+    peer->write("\x24\x01\x02\x03\x04", 5);
+    peer->flush();
+    QTRY_VERIFY_WITH_TIMEOUT(f.RxCount == 5, 5000);
+    linger reset{1, 0}; // closing with linger 0 sends a reset
+    setsockopt(static_cast<int>(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    peer->abort();
+    QTRY_VERIFY_WITH_TIMEOUT(!f.ClientSocket1->Active(), 5000);
+    Clock.Advance(3000);
+    const QStringList lines = LogLines();
+    EXPECT_TRUE(lines.contains(" 24 01 02 03 04")) << lines.join('|').toStdString();
+    EXPECT_FALSE(lines.contains("SetID_OK") || lines.contains("Error"));
+    EXPECT_EQ(lines.count("TCP/IP Disconnected"), 2);
+    EXPECT_TRUE(Reported.empty()) << Reported.front();
+
+    f.BB_PortSwitch->click();
+    QTRY_VERIFY_WITH_TIMEOUT(f.ClientSocket1->Active(), 5000);
 }

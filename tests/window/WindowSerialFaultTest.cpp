@@ -91,3 +91,50 @@ TEST_F(WindowTest, APortThatDoesNotOpenIsLoggedWithItsReason) {
         EXPECT_EQ(linesWhenReported, 1) << r.name;
     }
 }
+
+// The device goes mid-reply, then again while a repeat send runs: each loss is
+// one line, the part of a reply already taken is judged as it stands, nothing
+// spins, and the port opens again afterwards.
+TEST_F(WindowTest, ADeviceLostMidReplyOrWhileRepeatingLeavesTheWindowUsable) {
+    auto pty = std::make_unique<TPty>();
+    TForm1& f = Make({pty->SlavePath});
+    const QString lost = QString("Com1 (%1) lost: the device was unplugged or closed");
+    f.BB_PortSwitch->click();
+    f.RadioButton3->click();
+    f.BitBtn1->click();
+    ASSERT_FALSE(pty->ReadAll().empty());
+    const uint8_t part[5] = {0x24, 1, 2, 3, 4};
+    ASSERT_EQ(::write(pty->Master, part, sizeof part), 5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Timer2->Enabled(); }, 3000));
+    Clock.Advance(4);
+    QString path = QString::fromStdString(pty->SlavePath);
+    pty.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.Comm1->Enabled(); }, 3000));
+    Clock.Advance(3000); // five bytes are no answer, but they are something: no "Error"
+    EXPECT_EQ(LogLines(), QStringList({"Open Com1 OK", " 24 01 02 03 04", lost.arg(path)}));
+
+    pty = std::make_unique<TPty>();
+    Ports = {pty->SlavePath};
+    path = QString::fromStdString(pty->SlavePath);
+    f.BB_PortSwitch->click();
+    ASSERT_TRUE(f.Comm1->Enabled());
+    f.Edit1->setText("01 02");
+    f.CheckBox1->setChecked(true);
+    f.BB_SendBin->click();
+    Clock.Advance(500);
+    EXPECT_EQ(pty->ReadAll(), (std::vector<uint8_t>{1, 2}));
+    pty.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.Comm1->Enabled(); }, 3000));
+    const double cpu = ProcessCpuMs();
+    QTest::qWait(2000);
+    EXPECT_LT(ProcessCpuMs() - cpu, 40.0); // under 2%
+    Clock.Advance(1000);
+    EXPECT_EQ(LogLines().mid(4), QStringList({lost.arg(path), "Open Comport first!", "Open Comport first!"}));
+    f.Button1->click();
+
+    TPty back;
+    Ports = {back.SlavePath};
+    f.BB_PortSwitch->click();
+    EXPECT_TRUE(f.Comm1->Enabled());
+    EXPECT_TRUE(Reported.empty()) << Reported.front();
+}
