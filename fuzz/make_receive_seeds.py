@@ -21,7 +21,8 @@ def encode(options, steps):
         else:
             back += [0, pause_ms >> 8, pause_ms & 0xFF]
         front += piece.replace(b"\\", b"\\\\") + b"\\A"  # the text ends at a lone backslash
-        back.append(copies - 1)
+        assert copies == 1 or (copies % 2 == 0 and copies <= 128)
+        back.append(0 if copies == 1 else 191 + copies // 2)
         if late:
             back += [0, (late - 1) >> 8, (late - 1) & 0xFF]  # the event names `late` bytes
         else:
@@ -46,10 +47,11 @@ SEEDS = {
                                            (NONE, 3, b"C1234\x00\x11\x11", 1, 0)]),
     # No answer: Error at 3000 ms; then a late 14-byte answer that is no answer.
     "no_reply_then_late": encode(0, [(SET_ID, 0, b"", 1, 0), (NONE, 3500, reply(14), 1, 0)]),
-    # A flood of 8 KiB pieces with line starts (0x24, 0x42), the log near its automatic clear.
-    "flood_near_full": encode(AUTO_CLEAR | NEAR_FULL, [(SET_ID, 1, bytes(range(256)) * 3, 8, 0),
-                                                       (NONE, 0, b"$B$B" * 200, 8, 0),
-                                                       (NONE, 5, b"\x24" * 1000, 6, 0)]),
+    # A flood: 64 KiB and 6 KiB of line starts (0x24, 0x42) queued before the first read,
+    # more than one read takes; then more line starts; the log near its automatic clear.
+    "flood_near_full": encode(AUTO_CLEAR | NEAR_FULL, [(SET_ID, 1, bytes(range(256)) * 2, 128, 0),
+                                                       (NONE, 0, b"$B" * 25, 128, 0),
+                                                       (NONE, 5, b"\x24" * 100, 2, 0)]),
     # Events that name fewer or more bytes than are queued.
     "late_events": encode(0, [(READ_ELN, 10, reply(7), 1, 3), (NONE, 1, reply(6), 1, 9000),
                               (NONE, 4, reply(7), 1, 1)]),
