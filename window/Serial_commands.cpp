@@ -4,6 +4,7 @@
 
 #include "base/Convert.h"
 #include "window/DeviceText.h"
+#include "base/Exception.h"
 #include "window/Serial_main.h"
 
 namespace {
@@ -92,6 +93,15 @@ std::optional<std::string> Refusal(const TCarriedNumber& n) {
     return std::string(n.Field) + " '" + text + "' is not a number";
 }
 
+// Which of the texts the builder refused, and why.
+std::string RefusedInput(const TCommandInputs& in) {
+    if ((in.Kind == TCommandKind::SetEln || in.Kind == TCommandKind::AutoEln) && in.ElnText.size() < 3)
+        return "the ELN '" + in.ElnText + "' needs at least 3 characters";
+    if (in.Kind == TCommandKind::SetId && in.Model == TModel::OspreyB)
+        return "the serial number '" + in.SerialText + "' gives no address (digits as in 23A1705)";
+    return "the data is more than one frame carries (65535 bytes)";
+}
+
 } // namespace
 
 TCommandInputs TForm1::CommandInputs() {
@@ -131,7 +141,15 @@ void TForm1::SendCommand(TCommandKind kind) {
     }
     TCommandInputs in = CommandInputs();
     in.Kind = kind;
-    CompleteAndSend(BuildCommandFrame(in, CipherState));
+    std::vector<uint8_t> frame;
+    try {
+        frame = BuildCommandFrame(in, CipherState);
+    } catch (const Exception&) {
+        // The builder's own message is reported as it stands; the log says which input and why.
+        WriteLog(std::string(CommandName(kind)) + ": " + RefusedInput(in) + "; nothing sent");
+        throw;
+    }
+    CompleteAndSend(frame);
 }
 
 void TForm1::CompleteAndSend(const std::vector<uint8_t>& frame) {

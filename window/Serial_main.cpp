@@ -94,8 +94,9 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     connect(FDevWatcher, &QFileSystemWatcher::directoryChanged, this, [this] { ShowComDevice(); });
     ShowComDevice();
 
-    // A pasted raw text of any length goes out whole, not cut at the edit's 32767 characters.
-    Edit1->setMaxLength(std::numeric_limits<int>::max());
+    // A pasted text of any length is taken whole, not cut at an edit's 32767 characters:
+    // the raw text goes out as it stands, and data beyond a frame is refused, not cut.
+    for (QLineEdit* edit : {Edit1, ED_20, Edit5, Edit6, Edit7}) edit->setMaxLength(std::numeric_limits<int>::max());
     // Nothing shown is clipped: the top bar's rightmost control and the Set_ID
     // button bound the smallest window.
     auto shownExtent = [](QWidget* panel) {

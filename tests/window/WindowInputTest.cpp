@@ -166,4 +166,58 @@ TEST_F(WindowTest, AtItsMinimumSizeNoShownControlIsClipped) {
     EXPECT_GE(f.Memo1->height(), 3 * f.Memo1->fontMetrics().height()) << "the log keeps a few lines";
 }
 
+// Texts of every kind in the fields a command reads: each goes out as the frame
+// carries it, or is refused with the builder's message and a log line that names
+// the input; nothing overflows.
+TEST_F(WindowTest, TextFieldsTakeAnyTextOrSayWhyNot) {
+    const std::string megabyte(1 << 20, '7');
+    struct Row {
+        const char* Name;
+        const char* Field;
+        QString Text;
+        const char* Model; // object name of the model button, or "" for none
+        const char* Command;
+        std::string Reported; // empty: the frame goes out
+        std::string Line;
+    };
+    const QString megabyteData = QString("00 ").repeated(1 << 18);
+    const Row rows[] = {
+        {"data of a megabyte", "ED_20", megabyteData, "", "BitBtn1", "Range check error",
+         "Set_ID: the data is more than one frame carries (65535 bytes); nothing sent"},
+        {"data that is not hex", "ED_20", "zz 7 數據 \x01", "", "BitBtn1", "", ""},
+        {"empty data", "ED_20", "", "", "BitBtn1", "", ""},
+        {"ELN of a megabyte", "Edit6", QString::fromStdString(megabyte), "RadioButton3", "Button2", "", ""},
+        {"ELN of Chinese text", "Edit6", "數據數據", "RadioButton3", "Button2", "", ""},
+        {"ELN too short", "Edit6", "ab", "RadioButton3", "Button2", "Range check error",
+         "Set_ELN: the ELN 'ab' needs at least 3 characters; nothing sent"},
+        {"serial beyond 32 bits", "Edit7", "99999999999999", "RadioButton7", "BitBtn1",
+         "'99099999999' is not a valid integer value",
+         "Set_ID: the serial number '99999999999999' gives no address (digits as in 23A1705); nothing sent"},
+        {"serial of a megabyte", "Edit7", QString::fromStdString(megabyte), "RadioButton7", "BitBtn1",
+         "'77077777777' is not a valid integer value", ""},
+        {"empty serial", "Edit7", "", "RadioButton7", "BitBtn1", "Range check error", ""},
+    };
+    for (const Row& r : rows) {
+        TForm1& f = Make();
+        Reported.clear();
+        if (*r.Model) f.findChild<QAbstractButton*>(r.Model)->click();
+        else f.rgCommand->SetItemIndex(7);
+        f.findChild<QLineEdit*>(r.Field)->setText(r.Text);
+        f.Edit1->setText("unchanged");
+        f.findChild<QAbstractButton*>(r.Command)->click();
+        if (r.Reported.empty()) {
+            EXPECT_TRUE(Reported.empty()) << r.Name << ": " << Reported.front();
+            EXPECT_NE(f.Edit1->text(), QString("unchanged")) << r.Name;
+            EXPECT_TRUE(f.Timer4->Enabled()) << r.Name;
+        } else {
+            EXPECT_EQ(Reported, std::vector<std::string>{r.Reported}) << r.Name;
+            EXPECT_EQ(f.Edit1->text(), QString("unchanged")) << r.Name;
+            EXPECT_FALSE(f.Timer4->Enabled()) << r.Name;
+            if (!r.Line.empty()) {
+                EXPECT_EQ(LogLines().value(0).toStdString(), r.Line) << r.Name;
+            }
+        }
+    }
+}
+
 } // namespace
