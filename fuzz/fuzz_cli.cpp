@@ -42,7 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> args = SplitArgs(data, size);
     const TCliResult result = RunCli(args);
     FUZZ_CHECK(result.ExitCode == CliSuccess || result.ExitCode == CliFailure);
-    if (result.ExitCode == CliFailure) FUZZ_CHECK(!result.Err.empty() && result.Err.back() == '\n');
+    // A failure says why: a line on standard error, or with --json the result object
+    // with its error on standard output.
+    if (result.ExitCode == CliFailure) {
+        if (result.Err.empty()) {
+            const std::string& out = result.Out;
+            FUZZ_CHECK(HasArg(args, "--json") || (!args.empty() && args[0] == "--json"));
+            FUZZ_CHECK(out.size() > 2 && out.front() == '{' && out.substr(out.size() - 2) == "}\n");
+            FUZZ_CHECK(out.find("\"exit_code\":2") != std::string::npos);
+            FUZZ_CHECK(out.find("\"error\":\"") != std::string::npos);
+        } else {
+            FUZZ_CHECK(result.Err.back() == '\n');
+        }
+    }
 
     if (!args.empty() && args[0] == "frame" && result.ExitCode == CliSuccess && !HasArg(args, "--help")) {
         FUZZ_CHECK(result.Err.empty());
