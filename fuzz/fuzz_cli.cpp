@@ -56,7 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    if (!args.empty() && args[0] == "frame" && result.ExitCode == CliSuccess && !HasArg(args, "--help")) {
+    const bool frameBuilt =
+        !args.empty() && args[0] == "frame" && result.ExitCode == CliSuccess && !HasArg(args, "--help");
+    // With --json the frame comes as the "frame" member of the result object.
+    if (frameBuilt && HasArg(args, "--json")) {
+        FUZZ_CHECK(result.Err.empty());
+        FUZZ_CHECK(!result.Out.empty() && result.Out.front() == '{' &&
+                   result.Out.find("\"frame\":\"") != std::string::npos);
+    } else if (frameBuilt) {
         FUZZ_CHECK(result.Err.empty());
         FUZZ_CHECK(result.Out.size() >= 4 && result.Out.back() == '\n' && (result.Out.size() - 1) % 3 == 0);
         TCommandInputs inputs;
