@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-liberation fonts-wqy-zenhei
-  dpkg-dev
+  dpkg-dev file
 )
 
 as_root() {
