@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -50,13 +49,17 @@ void GatherReplyBytes(uint8_t* buffer, int32_t& count, const uint8_t* chunk, siz
 std::vector<std::string> ReplyHexLines(const uint8_t* chunk, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
     std::vector<std::string> lines;
-    std::string line;
-    for (size_t k = 0; k < n; ++k) {
-        if (StartsHexLine(chunk[k]) && !line.empty()) lines.push_back(std::exchange(line, {}));
-        line += ' ';
-        line += digits[chunk[k] >> 4];
-        line += digits[chunk[k] & 0x0F];
+    size_t start = 0;
+    // A line ends before each byte 24 or 42 that is not its first, and at the end.
+    for (size_t end = 1; end <= n; ++end) {
+        if (end < n && !StartsHexLine(chunk[end])) continue;
+        std::string line(3 * (end - start), ' ');
+        for (size_t k = start; k < end; ++k) {
+            line[3 * (k - start) + 1] = digits[chunk[k] >> 4];
+            line[3 * (k - start) + 2] = digits[chunk[k] & 0x0F];
+        }
+        lines.push_back(std::move(line));
+        start = end;
     }
-    if (!line.empty()) lines.push_back(std::move(line));
     return lines;
 }

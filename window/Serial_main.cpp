@@ -21,7 +21,7 @@ TForm1* Form1 = nullptr;
 namespace {
 
 constexpr int LogScrollbackLines = 10000;
-constexpr unsigned EchoIntervalMs = 100;
+constexpr unsigned DisplayIntervalMs = 100;
 constexpr size_t EchoKeptLines = 100;
 
 } // namespace
@@ -70,12 +70,12 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     Timer2 = makeTimer(5);
     Timer3 = makeTimer(100);
     Timer4 = makeTimer(3000);
-    FEchoTimer = makeTimer(EchoIntervalMs);
-    FEchoTimer->OnTimer = [this](TObject*) {
-        if (FEchoPending.empty())
-            FEchoTimer->SetEnabled(false);
+    FDisplayTimer = makeTimer(DisplayIntervalMs);
+    FDisplayTimer->OnTimer = [this](TObject*) {
+        if (FEchoPending.empty() && FStatusPanel->text() == FStatusText)
+            FDisplayTimer->SetEnabled(false);
         else
-            FlushReceivedEcho();
+            FlushReceivedDisplay();
     };
 
     // What the constructor itself does once the stored layout is loaded.
@@ -151,7 +151,7 @@ TForm1::~TForm1() {
     ClientSocket1->OnError = nullptr;
     Comm1->OnRxChar = nullptr;
     Comm1->OnDeviceLost = nullptr;
-    for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get(), FEchoTimer.get()}) t->OnTimer = nullptr;
+    for (TTimer* t : {Timer1.get(), Timer2.get(), Timer3.get(), Timer4.get(), FDisplayTimer.get()}) t->OnTimer = nullptr;
     Comm1.reset(); // closes the port and stops its event thread while the poster still exists
     ClientSocket1.reset();
     if (Form1 == this) Form1 = nullptr;
@@ -269,12 +269,19 @@ void TForm1::EchoReceived(std::vector<std::string> lines) {
         FEchoPending.pop_front();
         ++FEchoDropped;
     }
-    // At rest the echo is written at once; while bytes keep coming it is written
-    // a few times a second, in one piece, so that a stream cannot hold up the window.
-    if (!FEchoTimer->Enabled()) {
-        FlushReceivedEcho();
-        FEchoTimer->SetEnabled(true);
-    }
+}
+
+void TForm1::ShowReceived() {
+    // At rest it is shown at once; while bytes keep coming, a few times a second
+    // and in one piece, so that painting cannot hold up a stream or the window.
+    if (FDisplayTimer->Enabled()) return;
+    FlushReceivedDisplay();
+    FDisplayTimer->SetEnabled(true);
+}
+
+void TForm1::FlushReceivedDisplay() {
+    FlushReceivedEcho();
+    if (FStatusPanel->text() != FStatusText) FStatusPanel->setText(FStatusText);
 }
 
 void TForm1::FlushReceivedEcho() {
@@ -291,9 +298,12 @@ void TForm1::FlushReceivedEcho() {
     Memo1->appendPlainText(text);
 }
 
-QString TForm1::StatusSimpleText() const { return FStatusPanel->text(); }
+QString TForm1::StatusSimpleText() const { return FStatusText; }
 
-void TForm1::SetStatusSimpleText(const QString& text) { FStatusPanel->setText(text); }
+void TForm1::SetStatusSimpleText(const QString& text) {
+    FStatusText = text;
+    ShowReceived();
+}
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);

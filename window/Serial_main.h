@@ -141,10 +141,14 @@ private:
     // The log line for text, time-prefixed when CB_TimeRecord is checked.
     QString LogLine(const std::string& text) const;
     void ClearLogWhenFull();
-    // The hexadecimal echo of received bytes: written at once when the log is
-    // at rest, gathered while bytes keep coming (the newest lines kept).
+    // The hexadecimal echo of received bytes, gathered (the newest lines kept)
+    // until ShowReceived shows it with the received count.
     void EchoReceived(std::vector<std::string> lines);
     void FlushReceivedEcho();
+    // Shows the echo and the count at once when the display is at rest, else at
+    // the display timer's next tick.
+    void ShowReceived();
+    void FlushReceivedDisplay();
 
     std::function<std::vector<std::string>()> FPortLister;
     // The device Comm1 was last opened on: the port list no longer names a
@@ -153,7 +157,8 @@ private:
     // Bytes that socket reads have put into RxBuffer since the last deferred read.
     int32_t FSocketHeld = 0;
     QLabel* FStatusPanel = nullptr;
-    std::unique_ptr<TTimer> FEchoTimer;
+    std::unique_ptr<TTimer> FDisplayTimer;
+    QString FStatusText;
     std::deque<std::string> FEchoPending;
     size_t FEchoDropped = 0;
     TQtMainThreadPoster FPoster;

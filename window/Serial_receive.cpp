@@ -124,7 +124,6 @@ void TForm1::TakeReceivedChunk(int32_t n) {
     RxBuffer[n] = 0;
     if (ShowCommEvent->isChecked()) WriteLog("Received character bytes : " + std::to_string(n));
     RxByteCount += n;
-    SetStatusSimpleText(QString::number(RxByteCount));
     Timer3->SetEnabled(true);
     Timer3->SetInterval(ReplyJudgeDelayMs);
     GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
@@ -134,6 +133,7 @@ void TForm1::TakeReceivedChunk(int32_t n) {
         line = ShownHexLine(line);
     }
     EchoReceived(std::move(lines));
+    SetStatusSimpleText(QString::number(RxByteCount));
 }
 
 void TForm1::Timer3Timer(TObject*) {
