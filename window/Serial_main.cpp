@@ -4,10 +4,10 @@
 #include <QComboBox>
 #include <QFileSystemWatcher>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStyle>
 #include <QTime>
 #include <QVBoxLayout>
 #include <limits>
@@ -23,6 +23,46 @@ namespace {
 constexpr int LogScrollbackLines = 10000;
 constexpr unsigned DisplayIntervalMs = 100;
 constexpr size_t EchoKeptLines = 100;
+
+enum class TGlyph { Close, Go, Page, Disk };
+
+// The buttons' small images are drawn, not looked up in the icon theme: the
+// lookup and the image readers it loads cost more of the start than the window.
+QIcon GlyphIcon(TGlyph glyph) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    switch (glyph) {
+    case TGlyph::Close:
+        p.setPen(QPen(QColor(0x30, 0x30, 0x30), 2.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(3.5, 3.5), QPointF(12.5, 12.5));
+        p.drawLine(QPointF(12.5, 3.5), QPointF(3.5, 12.5));
+        break;
+    case TGlyph::Go:
+        p.setPen(QPen(QColor(0x1E, 0x6E, 0x1E), 1));
+        p.setBrush(QColor(0x3C, 0xA0, 0x3C));
+        p.drawEllipse(QRectF(1, 1, 14, 14));
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::white);
+        p.drawPolygon(QPolygonF({{4, 6.5}, {8, 6.5}, {8, 4}, {12.5, 8}, {8, 12}, {8, 9.5}, {4, 9.5}}));
+        break;
+    case TGlyph::Page:
+        p.setPen(QPen(QColor(0x50, 0x50, 0x50), 1));
+        p.setBrush(Qt::white);
+        p.drawPolygon(QPolygonF({{3.5, 1.5}, {9.5, 1.5}, {12.5, 4.5}, {12.5, 14.5}, {3.5, 14.5}}));
+        p.drawPolyline(QPolygonF({{9.5, 1.5}, {9.5, 4.5}, {12.5, 4.5}}));
+        break;
+    case TGlyph::Disk:
+        p.setPen(QPen(QColor(0x40, 0x40, 0x40), 1));
+        p.setBrush(QColor(0xB8, 0xB8, 0xB8));
+        p.drawRoundedRect(QRectF(1.5, 4.5, 13, 7), 1.5, 1.5);
+        p.setBrush(QColor(0x30, 0xC0, 0x30));
+        p.drawRect(QRectF(11, 8.5, 2, 1.5));
+        break;
+    }
+    return QIcon(pixmap);
+}
 
 } // namespace
 
@@ -135,10 +175,10 @@ void TForm1::ApplyStoredLook() {
     QFont bold = CSpinEdit1->font();
     bold.setBold(true);
     CSpinEdit1->setFont(bold);
-    BB_Exit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_ArrowRight));
-    BB_SendData->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
-    BB_SendBin->setIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+    BB_Exit->setIcon(GlyphIcon(TGlyph::Close));
+    BitBtn1->setIcon(GlyphIcon(TGlyph::Go));
+    BB_SendData->setIcon(GlyphIcon(TGlyph::Page));
+    BB_SendBin->setIcon(GlyphIcon(TGlyph::Disk));
 }
 
 TForm1::~TForm1() {
