@@ -22,7 +22,7 @@ namespace {
 
 constexpr int LogScrollbackLines = 10000;
 constexpr unsigned DisplayIntervalMs = 100;
-constexpr size_t EchoKeptLines = 100;
+constexpr size_t EchoKeptLines = 24;
 
 enum class TGlyph { Close, Go, Page, Disk };
 
