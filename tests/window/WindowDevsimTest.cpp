@@ -89,6 +89,7 @@ TEST_P(RealTimeTest, SetIdIsJudgedOneSecondAfterTheFirstReplyByte) {
     f.RadioButton3->click();
     f.BitBtn1->click();
     const qint64 delay = FirstByteToLine("SetID_OK", 3000);
+    std::printf("first reply byte to SetID_OK: %lld ms\n", static_cast<long long>(delay));
     EXPECT_GE(delay, 999);
     EXPECT_LE(delay, 1000 + 60); // the judgement's own delay, and a loaded machine's slack
     // Three seconds after the send the time-out finds the reply and stays silent.
