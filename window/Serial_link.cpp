@@ -54,7 +54,9 @@ void TForm1::CSpinEdit1Change(TObject*) {
 }
 
 void TForm1::ShowComDevice() {
-    const std::string path = ResolveDeviceName(ComDeviceName, FPortLister());
+    // While open the label names the device in use, even when adapters coming and
+    // going have moved the numbering meanwhile.
+    const std::string path = Comm1->Enabled() ? FPortPath : ResolveDeviceName(ComDeviceName, FPortLister());
     LB_ComDevice->setText(path.empty() ? QStringLiteral("(no port)") : QString::fromStdString(path));
 }
 
@@ -90,6 +92,7 @@ void TForm1::ClosePort() {
     btnBaudRate->setEnabled(true);
     RadioButton1->setEnabled(true);
     RadioButton2->setEnabled(true);
+    ShowComDevice();
 }
 
 void TForm1::Comm1DeviceLost(TObject*) {

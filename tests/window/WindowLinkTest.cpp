@@ -276,3 +276,17 @@ TEST_F(WindowTest, TcpPeersThatHangUpOrResetLeaveTheLinkReopenable) {
     f.BB_PortSwitch->click();
     QTRY_VERIFY_WITH_TIMEOUT(f.ClientSocket1->Active(), 5000);
 }
+
+// An adapter plugged in while a port is open moves the numbering: the label keeps
+// naming the device in use until it is closed.
+TEST_F(WindowTest, TheDeviceLabelNamesTheOpenPortUntilItCloses) {
+    TPty pty, plugged;
+    TForm1& f = Make({pty.SlavePath});
+    f.BB_PortSwitch->click();
+    ASSERT_TRUE(f.Comm1->Enabled());
+    Ports = {plugged.SlavePath, pty.SlavePath};
+    f.CSpinEdit1Change(nullptr); // what a change in /dev runs too
+    EXPECT_EQ(f.LB_ComDevice->text().toStdString(), pty.SlavePath);
+    f.BB_PortSwitch->click();
+    EXPECT_EQ(f.LB_ComDevice->text().toStdString(), plugged.SlavePath);
+}
