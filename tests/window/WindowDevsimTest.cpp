@@ -87,7 +87,12 @@ TEST_P(RealTimeTest, SetIdIsJudgedOneSecondAfterTheFirstReplyByte) {
     ASSERT_FALSE(sim.Pty.empty());
     TForm1& f = OpenTo(sim);
     f.RadioButton3->click();
-    f.BitBtn1->click();
+    QElapsedTimer click;
+    click.start();
+    f.BitBtn1->click(); // the frame is in the system's hands when the click returns
+    const qint64 clickUs = click.nsecsElapsed() / 1000;
+    std::printf("click to frame handed to the link: %lld us\n", static_cast<long long>(clickUs));
+    EXPECT_LT(clickUs, 50000);
     const qint64 delay = FirstByteToLine("SetID_OK", 3000);
     std::printf("first reply byte to SetID_OK: %lld ms\n", static_cast<long long>(delay));
     EXPECT_GE(delay, 999);
