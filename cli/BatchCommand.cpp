@@ -103,7 +103,7 @@ struct TBatchOptions {
     int Retries = 0;
     bool Json = false;
     bool Help = false;
-    std::vector<TLinkSpec> Links;
+    std::vector<TLinkSettings> Links;
 };
 
 // Returns the error text, empty on success.
@@ -147,8 +147,8 @@ std::string ParseBatchOptions(const std::vector<std::string>& args, TBatchOption
     if (options.Help) return "";
     std::vector<std::string> rest;
     if (links.empty()) {
-        TLinkSpec spec;
-        const std::string error = ParseLinkOptions(common, spec, rest);
+        TLinkSettings settings;
+        const std::string error = ParseLinkOptions(common, settings, rest);
         if (!error.empty()) return error;
         if (!rest.empty()) return "unknown option '" + rest.front() + "'";
         return "no link given: add --port COMn|PATH (several for several fixtures) or --tcp HOST:PORT";
@@ -157,11 +157,11 @@ std::string ParseBatchOptions(const std::vector<std::string>& args, TBatchOption
         std::vector<std::string> one = common;
         one.push_back(name);
         one.push_back(value);
-        TLinkSpec spec;
-        const std::string error = ParseLinkOptions(one, spec, rest);
+        TLinkSettings settings;
+        const std::string error = ParseLinkOptions(one, settings, rest);
         if (!error.empty()) return error;
         if (!rest.empty()) return "unknown option '" + rest.front() + "'";
-        options.Links.push_back(spec);
+        options.Links.push_back(settings);
     }
     if (options.File.empty()) return "no input file given";
     return "";
@@ -380,10 +380,10 @@ int RunBatchCommand(const std::vector<std::string>& args) {
     std::atomic<bool> stop{false};
     std::atomic<int> opened{0};
     std::vector<TBatchPort> ports;
-    for (const TLinkSpec& spec : options.Links) {
-        auto link = std::shared_ptr<TLink>(MakeLink(spec));
+    for (const TLinkSettings& settings : options.Links) {
+        auto link = std::shared_ptr<TLink>(MakeLink(settings));
         TBatchPort port;
-        port.Name = spec.Name();
+        port.Name = settings.Name();
         port.Open = [link, &console, &opened, name = port.Name, many = options.Links.size() > 1]() {
             std::string error;
             try {

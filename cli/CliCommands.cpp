@@ -219,9 +219,9 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
         return;
     }
     const bool json = TakeJsonOption(args);
-    TLinkSpec spec;
+    TLinkSettings settings;
     std::vector<std::string> rest;
-    std::string error = ParseLinkOptions(args, spec, rest);
+    std::string error = ParseLinkOptions(args, settings, rest);
     for (const auto& arg : rest)
         if (error.empty() && (arg == "--command" || arg.rfind("--command=", 0) == 0))
             error = "--command: the command is '" + command + "' itself; leave --command out";
@@ -237,11 +237,11 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
     } catch (const Exception& e) {
         return Report(out, result, json, command, CliFailure, FrameBuildErrorText(inputs, e.Message()));
     }
-    if (spec.Kind == TLinkSpec::TKind::None)
+    if (settings.Kind == TLinkSettings::TKind::None)
         return Report(out, result, json, command, CliFailure,
                       WithHelpHint(command, "no link given: add --port COMn|PATH or --tcp HOST:PORT"));
 
-    const std::unique_ptr<TLink> link = MakeLink(spec);
+    const std::unique_ptr<TLink> link = MakeLink(settings);
     const std::string reason = link->Open();
     if (!reason.empty()) return Report(out, result, json, command, CliFailure, reason);
     const TExchangeResult x = RunExchange(*link, frame, ReplyKindOf(kind));
@@ -278,9 +278,9 @@ void RunSend(const std::string& command, std::vector<std::string> args, TCliOutp
         return;
     }
     const bool json = TakeJsonOption(args);
-    TLinkSpec spec;
+    TLinkSettings settings;
     std::vector<std::string> rest;
-    std::string error = ParseLinkOptions(args, spec, rest);
+    std::string error = ParseLinkOptions(args, settings, rest);
     std::optional<int> listen, repeat, count;
     if (error.empty()) listen = NumberOption(rest, "--listen", 1, 3600000, error);
     if (error.empty()) repeat = NumberOption(rest, "--repeat", 1, 3600000, error);
@@ -311,11 +311,11 @@ void RunSend(const std::string& command, std::vector<std::string> args, TCliOutp
             if (!hexError.empty()) error = Shown(texts[0]) + ": " + hexError;
         }
     }
-    if (error.empty() && spec.Kind == TLinkSpec::TKind::None)
+    if (error.empty() && settings.Kind == TLinkSettings::TKind::None)
         error = "no link given: add --port COMn|PATH or --tcp HOST:PORT";
     if (!error.empty()) return Report(out, result, json, command, CliFailure, WithHelpHint(command, error));
 
-    const std::unique_ptr<TLink> link = MakeLink(spec);
+    const std::unique_ptr<TLink> link = MakeLink(settings);
     const std::string reason = link->Open();
     if (!reason.empty()) return Report(out, result, json, command, CliFailure, reason);
 

@@ -184,7 +184,7 @@ private:
 
 class TSerialLink final : public TLink, TWakeable {
 public:
-    explicit TSerialLink(const TLinkSpec& spec) : FSpec(spec), FComm(nullptr, &FPoster) {
+    explicit TSerialLink(const TLinkSettings& settings) : FSpec(settings), FComm(nullptr, &FPoster) {
         Register(this);
         // The window's settings of Comm1.
         FComm.SetMonitorEvents({evError, evRlsd, evRxChar, evRxFlag, evTxEmpty});
@@ -277,7 +277,7 @@ private:
         return FSpec.Port + " (" + FPath + ")";
     }
 
-    TLinkSpec FSpec;
+    TLinkSettings FSpec;
     std::string FPath;
     TQueuePoster FPoster; // before FComm: the component's event thread posts to it
     TComm FComm;
@@ -289,7 +289,7 @@ private:
 
 class TTcpLink final : public TLink, TWakeable {
 public:
-    explicit TTcpLink(const TLinkSpec& spec) : FSpec(spec), FWakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    explicit TTcpLink(const TLinkSettings& settings) : FSpec(settings), FWakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         Register(this);
     }
     ~TTcpLink() override {
@@ -429,7 +429,7 @@ private:
         return "";
     }
 
-    TLinkSpec FSpec;
+    TLinkSettings FSpec;
     int FFd = -1;
     int FWakeFd;
     std::string FLostReason;
@@ -450,7 +450,7 @@ const char* const LinkOptionsHelp =
   --tcp HOST:PORT    a TCP connection instead, e.g. 127.0.0.1:4660 or [::1]:4660
 )";
 
-std::string TLinkSpec::Name() const {
+std::string TLinkSettings::Name() const {
     if (Kind == TKind::Tcp) {
         const bool v6 = Host.find(':') != std::string::npos;
         return (v6 ? "[" + Host + "]" : Host) + ":" + std::to_string(TcpPort);
@@ -458,9 +458,9 @@ std::string TLinkSpec::Name() const {
     return Port;
 }
 
-std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSpec& spec,
+std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSettings& settings,
                              std::vector<std::string>& rest) {
-    TLinkSpec result;
+    TLinkSettings result;
     bool serialOption = false;
     std::string serialName; // the first serial option, for the clash message
     std::string tcpText;
@@ -520,18 +520,18 @@ std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSpec& sp
         return "--tcp " + tcpText + " and " + serialName +
                ": give either a serial port or a TCP link, not both";
     if (!tcpText.empty())
-        result.Kind = TLinkSpec::TKind::Tcp;
+        result.Kind = TLinkSettings::TKind::Tcp;
     else if (!result.Port.empty())
-        result.Kind = TLinkSpec::TKind::Serial;
+        result.Kind = TLinkSettings::TKind::Serial;
     else if (serialOption)
         return serialName + ": no port given (add --port COMn or --port PATH)";
-    spec = std::move(result);
+    settings = std::move(result);
     return "";
 }
 
-std::unique_ptr<TLink> MakeLink(const TLinkSpec& spec) {
-    if (spec.Kind == TLinkSpec::TKind::Tcp) return std::make_unique<TTcpLink>(spec);
-    return std::make_unique<TSerialLink>(spec);
+std::unique_ptr<TLink> MakeLink(const TLinkSettings& settings) {
+    if (settings.Kind == TLinkSettings::TKind::Tcp) return std::make_unique<TTcpLink>(settings);
+    return std::make_unique<TSerialLink>(settings);
 }
 
 void InterruptAllLinks() {

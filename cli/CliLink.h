@@ -18,7 +18,7 @@
 #include "comm/Comm.h"
 
 // What the link options (--port, --baud, --parity, --tcp) give.
-struct TLinkSpec {
+struct TLinkSettings {
     enum class TKind { None, Serial, Tcp };
     TKind Kind = TKind::None;
 
@@ -46,8 +46,8 @@ inline constexpr unsigned long LinkBaudRates[] = {2400, 4800, 9600, 19200, 38400
 // leaving every other argument in rest, in order. Returns the error text, empty
 // on success; it names the option and the value, e.g.
 // "--baud 1200: the rates are 2400, 4800, 9600, 19200, 38400, 57600 and 115200".
-// A spec with Kind None (no link option given) is not an error here.
-std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSpec& spec,
+// Settings with Kind None (no link option given) is not an error here.
+std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSettings& settings,
                              std::vector<std::string>& rest);
 
 // The text for --help of every command that takes a link.
@@ -81,8 +81,8 @@ public:
     virtual std::string LostReason() const = 0;
 };
 
-// A closed link of the spec's kind (Kind must not be None).
-std::unique_ptr<TLink> MakeLink(const TLinkSpec& spec);
+// A closed link of the settings' kind (Kind must not be None).
+std::unique_ptr<TLink> MakeLink(const TLinkSettings& settings);
 
 // Ends every wait in every link of the process at once (Ctrl-C); later waits
 // end at once too. Call it from an ordinary thread, not a signal handler.

@@ -91,22 +91,22 @@ TEST(CliLinkOptions, NameTheOptionAndValueTheyRefuse) {
         {"missing value", {"--port"}, "option '--port' needs a value"},
     };
     for (const auto& row : rows) {
-        TLinkSpec spec;
+        TLinkSettings settings;
         std::vector<std::string> rest;
-        const std::string error = ParseLinkOptions(row.args, spec, rest);
+        const std::string error = ParseLinkOptions(row.args, settings, rest);
         if (*row.error) {
             EXPECT_NE(error.find(row.error), std::string::npos) << row.name << ": " << error;
             continue;
         }
         EXPECT_EQ(error, "") << row.name;
         if (std::string(row.name) == "com name") {
-            EXPECT_EQ(spec.Kind, TLinkSpec::TKind::Serial);
-            EXPECT_EQ(spec.Baud, 115200u);
-            EXPECT_EQ(spec.LineParity, paOdd);
+            EXPECT_EQ(settings.Kind, TLinkSettings::TKind::Serial);
+            EXPECT_EQ(settings.Baud, 115200u);
+            EXPECT_EQ(settings.LineParity, paOdd);
             EXPECT_EQ(rest, (std::vector<std::string>{"--id", "5"}));
         }
         if (std::string(row.name) == "ipv6 tcp") {
-            EXPECT_EQ(spec.Name(), "[::1]:1");
+            EXPECT_EQ(settings.Name(), "[::1]:1");
         }
     }
 }
@@ -186,8 +186,8 @@ TEST(CliOverLinks, LinksThatDoNotOpenGiveExit2WithTheReason) {
     TDevsim sim;
     std::string holderOut;
     // Another program holding the pty.
-    TLinkSpec holderSpec;
-    holderSpec.Kind = TLinkSpec::TKind::Serial;
+    TLinkSettings holderSpec;
+    holderSpec.Kind = TLinkSettings::TKind::Serial;
     holderSpec.Port = sim.Pty;
     const auto holder = MakeLink(holderSpec);
     ASSERT_EQ(holder->Open(), "");
@@ -283,7 +283,7 @@ TEST(CliOverLinks, JsonLinesParseAsJson) {
 // Batch runs one link per thread: the exchanges must not wait for each other.
 TEST(CliOverLinks, ExchangesRunInParallelOnePerThread) {
     TDevsim sim;
-    TLinkSpec serial, tcp;
+    TLinkSettings serial, tcp;
     std::vector<std::string> rest;
     ASSERT_EQ(ParseLinkOptions({"--port", sim.Pty}, serial, rest), "");
     ASSERT_EQ(ParseLinkOptions({"--tcp", sim.Tcp()}, tcp, rest), "");
@@ -292,10 +292,10 @@ TEST(CliOverLinks, ExchangesRunInParallelOnePerThread) {
     TExchangeResult results[3];
     const auto started = steady_clock::now();
     std::vector<std::thread> threads;
-    const TLinkSpec specs[3] = {serial, tcp, tcp};
+    const TLinkSettings allSettings[3] = {serial, tcp, tcp};
     for (int k = 0; k < 3; ++k)
         threads.emplace_back([&, k] {
-            const auto link = MakeLink(specs[k]);
+            const auto link = MakeLink(allSettings[k]);
             if (link->Open().empty()) results[k] = RunExchange(*link, frame, ReplyKindSetId);
         });
     for (auto& t : threads)
@@ -333,10 +333,10 @@ TEST(CliOverLinks, InterruptClosesThePortAndExits130) {
     EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - started).count(), 1000);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), CliInterrupted);
-    TLinkSpec spec;
-    spec.Kind = TLinkSpec::TKind::Serial;
-    spec.Port = sim.Pty;
-    EXPECT_EQ(MakeLink(spec)->Open(), "");
+    TLinkSettings settings;
+    settings.Kind = TLinkSettings::TKind::Serial;
+    settings.Port = sim.Pty;
+    EXPECT_EQ(MakeLink(settings)->Open(), "");
 }
 
 } // namespace
