@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "protocol/Reply.h"
 #include "window/Serial_main.h"
@@ -14,14 +15,6 @@ constexpr int32_t RxChunkLimit = static_cast<int32_t>(std::tuple_size_v<decltype
 constexpr int SocketReadLimit = 1024;
 constexpr unsigned ReadDeferralMs = 4;
 constexpr int32_t TickByteBudget = 64 * 1024;
-// Longer hexadecimal lines are shown cut, so a stream without line breaks
-// cannot fill the log; the log's counted length takes them whole.
-constexpr size_t ShownHexLineBytes = 64;
-
-std::string ShownHexLine(const std::string& line) {
-    if (line.size() <= 3 * ShownHexLineBytes) return line;
-    return line.substr(0, 3 * ShownHexLineBytes) + " ... (" + std::to_string(line.size() / 3) + " bytes)";
-}
 
 std::string SocketErrorReason(TErrorEvent event, int code) {
     if (event == eeLookup) return "host name not found; check the IP field";
@@ -103,8 +96,9 @@ void TForm1::Timer2Timer(TObject*) {
             const int waiting = Comm1->InQueCount();
             n = waiting > 0 ? Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), std::min(waiting, RxChunkLimit)) : 0;
         } else {
-            n = ClientSocket1->Active() && ReadSocketChunk(*ClientSocket1->Socket()) > 0 ? FSocketHeld : 0;
-            FSocketHeld = 0;
+            // What the reads appended counts, whatever the last read said.
+            if (ClientSocket1->Active()) ReadSocketChunk(*ClientSocket1->Socket());
+            n = std::exchange(FSocketHeld, 0);
         }
     }
     Timer2->SetEnabled(false);
@@ -128,10 +122,7 @@ void TForm1::TakeReceivedChunk(int32_t n) {
     Timer3->SetInterval(ReplyJudgeDelayMs);
     GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
     std::vector<std::string> lines = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n));
-    for (std::string& line : lines) {
-        LogLength += static_cast<uint32_t>(line.size() + 2);
-        line = ShownHexLine(line);
-    }
+    for (const std::string& line : lines) LogLength += static_cast<uint32_t>(line.size() + 2);
     EchoReceived(std::move(lines));
     SetStatusSimpleText(QString::number(RxByteCount));
 }
