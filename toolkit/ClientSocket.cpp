@@ -1,18 +1,43 @@
 #include "toolkit/ClientSocket.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QTcpSocket>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "base/Exception.h"
 #include "toolkit/ExceptionReport.h"
+#include "toolkit/QtMainThreadPoster.h"
+
+struct TSocketAddress {
+    sockaddr_storage Address{};
+    socklen_t Length = 0;
+};
+
+// What a lookup thread shares with its client.
+struct TLookupJob {
+    std::mutex Mutex;
+    TClientSocket* Client = nullptr; // under Mutex; cleared when the client stops waiting
+    std::atomic<bool> Done{false};
+};
 
 namespace {
 
 // Bytes queued for sending beyond which SendBuf reports that it would block.
-constexpr qint64 MaxPendingSend = 1 << 20;
+constexpr size_t MaxPendingSend = 1 << 20;
+// An address that does not answer is given up after this long, and the next one tried.
+constexpr int ConnectTimeoutMs = 30000;
 
 std::string AsyncErrorMessage(int code) {
     return FormatErrorNumber("Asynchronous socket error %d", code);
@@ -30,12 +55,67 @@ void ReportLater(const std::string& message) {
             app, [message] { ReportException(message); }, Qt::QueuedConnection);
 }
 
+// The TCP addresses of host:port in the resolver's order. With numericOnly only
+// an address literal is accepted, which never blocks.
+std::vector<TSocketAddress> Resolve(const std::string& host, int port, bool numericOnly) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
+    addrinfo* found = nullptr;
+    std::vector<TSocketAddress> addresses;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        TSocketAddress address;
+        std::memcpy(&address.Address, a->ai_addr, a->ai_addrlen);
+        address.Length = a->ai_addrlen;
+        addresses.push_back(address);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+// Lookups whose client stopped waiting. getaddrinfo cannot be interrupted, so
+// their threads are joined once they have ended (checked whenever a lookup
+// starts) or, for one still running, at exit. Main thread only.
+class TRetiredLookups {
+public:
+    ~TRetiredLookups() {
+        for (TRetired& r : FRetired) r.Thread.join();
+    }
+    void Add(std::thread thread, std::shared_ptr<TLookupJob> job) {
+        Reap();
+        FRetired.push_back({std::move(thread), std::move(job)});
+    }
+    void Reap() {
+        std::erase_if(FRetired, [](TRetired& r) {
+            if (!r.Job->Done) return false;
+            r.Thread.join();
+            return true;
+        });
+    }
+
+private:
+    struct TRetired {
+        std::thread Thread;
+        std::shared_ptr<TLookupJob> Job;
+    };
+    std::vector<TRetired> FRetired;
+};
+
+TRetiredLookups& RetiredLookups() {
+    static TRetiredLookups retired;
+    return retired;
+}
+
 } // namespace
 
 // ---- TClientWinSocket ----
 
 bool TClientWinSocket::Connected() const {
-    return FClient.FActive && FSocket->state() == QAbstractSocket::ConnectedState;
+    return FClient.FActive && FClient.FFd >= 0;
 }
 
 void TClientWinSocket::Close() {
@@ -44,20 +124,20 @@ void TClientWinSocket::Close() {
 
 int TClientWinSocket::SendBuf(const void* buf, int count) {
     if (!Connected() || !buf || count <= 0) return 0;
-    if (FSocket->bytesToWrite() >= MaxPendingSend) return -1;
-    FClient.FCallApi = "send";
-    FClient.FPendingCallError.clear();
-    bool failed = false;
-    const qint64 written = FSocket->write(static_cast<const char*>(buf), count);
-    if (written < 0)
-        failed = true;
-    else
-        FSocket->flush();
-    FClient.FCallApi = nullptr;
-    // Raised here, after Qt has returned, so it ends the caller's handler only.
-    if (!FClient.FPendingCallError.empty()) throw Exception(std::exchange(FClient.FPendingCallError, {}));
-    if (failed || !Connected()) return written > 0 ? static_cast<int>(written) : -1;
-    return static_cast<int>(written);
+    TClientSocket& c = FClient;
+    if (c.FOut.size() - c.FOutSent >= MaxPendingSend) return -1;
+    if (c.FOutSent > 0) {
+        c.FOut.erase(0, c.FOutSent);
+        c.FOutSent = 0;
+    }
+    c.FOut.append(static_cast<const char*>(buf), static_cast<size_t>(count));
+    c.FCallApi = "send";
+    c.FPendingCallError.clear();
+    c.Flush();
+    c.FCallApi = nullptr;
+    // Raised here, after the events, so it ends the caller's handler only.
+    if (!c.FPendingCallError.empty()) throw Exception(std::exchange(c.FPendingCallError, {}));
+    return count;
 }
 
 int TClientWinSocket::SendText(const std::string& text) {
@@ -67,97 +147,262 @@ int TClientWinSocket::SendText(const std::string& text) {
 int TClientWinSocket::ReceiveBuf(void* buf, int count) {
     if (!Connected()) return 0;
     if (!buf || count <= 0) return 0;
-    if (FSocket->bytesAvailable() <= 0) return -1;
-    FClient.FCallApi = "recv";
-    FClient.FPendingCallError.clear();
-    const qint64 got = FSocket->read(static_cast<char*>(buf), count);
-    FClient.FCallApi = nullptr;
-    if (!FClient.FPendingCallError.empty()) throw Exception(std::exchange(FClient.FPendingCallError, {}));
-    return got < 0 ? -1 : static_cast<int>(got);
+    TClientSocket& c = FClient;
+    const size_t n = std::min(c.FHoldEnd - c.FHoldBegin, static_cast<size_t>(count));
+    if (n == 0) return -1;
+    std::memcpy(buf, c.FHold.data() + c.FHoldBegin, n);
+    c.FHoldBegin += n;
+    if (c.FHoldBegin == c.FHoldEnd) c.FHoldBegin = c.FHoldEnd = 0;
+    // There is room again: bytes left waiting in the system are announced anew.
+    c.FReadNotifier->setEnabled(true);
+    return static_cast<int>(n);
 }
 
 int TClientWinSocket::ReceiveLength() const {
-    return Connected() ? static_cast<int>(FSocket->bytesAvailable()) : 0;
+    return Connected() ? static_cast<int>(FClient.FHoldEnd - FClient.FHoldBegin) : 0;
 }
 
 QString TClientWinSocket::RemoteAddress() const {
-    return FSocket->peerAddress().toString();
+    if (!Connected() || !FClient.FPeer) return {};
+    const sockaddr_storage& a = FClient.FPeer->Address;
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw = a.ss_family == AF_INET6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr)
+                                              : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr);
+    if (!inet_ntop(a.ss_family, raw, text, sizeof text)) return {};
+    return QString::fromLatin1(text);
 }
 
 int TClientWinSocket::RemotePort() const {
-    return FSocket->peerPort();
+    if (!Connected() || !FClient.FPeer) return 0;
+    const sockaddr_storage& a = FClient.FPeer->Address;
+    return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(a).sin6_port
+                                         : reinterpret_cast<const sockaddr_in&>(a).sin_port);
 }
 
 // ---- TClientSocket ----
 
 TClientSocket::TClientSocket(QObject* parent)
-    : QObject(parent), FSocket(new QTcpSocket(this)), FConnection(*this, FSocket) {
-    // A peer that sends faster than the program reads is held back by TCP
-    // itself instead of filling this process's memory.
-    FSocket->setReadBufferSize(ReadBufferBytes);
-    connect(FSocket, &QAbstractSocket::stateChanged, this,
-            [this](QAbstractSocket::SocketState state) { SocketStateChanged(state); });
-    connect(FSocket, &QAbstractSocket::connected, this, [this] { SocketConnected(); });
-    connect(FSocket, &QAbstractSocket::disconnected, this, [this] { SocketDisconnected(); });
-    connect(FSocket, &QIODevice::readyRead, this, [this] { SocketReadyRead(); });
-    connect(FSocket, &QAbstractSocket::errorOccurred, this,
-            [this](QAbstractSocket::SocketError error) { SocketError(error); });
+    : QObject(parent), FReadNotifier(new QSocketNotifier(QSocketNotifier::Read, this)),
+      FWriteNotifier(new QSocketNotifier(QSocketNotifier::Write, this)), FConnectTimer(new QTimer(this)),
+      FHold(ReadBufferBytes), FConnection(*this) {
+    FReadNotifier->setEnabled(false);
+    FWriteNotifier->setEnabled(false);
+    FConnectTimer->setSingleShot(true);
+    FConnectTimer->setInterval(ConnectTimeoutMs);
+    connect(FReadNotifier, &QSocketNotifier::activated, this, Guarded([this] { SocketReadable(); }));
+    connect(FWriteNotifier, &QSocketNotifier::activated, this, Guarded([this] { SocketWritable(); }));
+    connect(FConnectTimer, &QTimer::timeout, this, Guarded([this] {
+                if (!FOpening || FFd < 0) return;
+                CloseSocket();
+                ConnectNext(ETIMEDOUT);
+            }));
 }
 
 TClientSocket::~TClientSocket() {
     // No event may reach a client that is going away.
-    disconnect(FSocket, nullptr, this, nullptr);
     FActive = false;
-    FSocket->abort();
+    EndConnection(false);
 }
 
 void TClientSocket::Open() {
-    if (FActive || FOpening || FSocket->state() != QAbstractSocket::UnconnectedState) EndConnection(true);
+    if (FActive || FOpening || FFd >= 0) EndConnection(true);
     FOpening = true;
     FConnectingRaised = false;
+    const uint64_t generation = ++FGeneration;
     FireEvent(OnLookup, this, &FConnection);
-    if (!FOpening) return; // the lookup handler closed the client again
+    if (!FOpening || generation != FGeneration) return; // the lookup handler closed or reopened
+    const std::string host = FHost.toStdString();
     // The port is a 16-bit number on the wire; higher bits are dropped.
-    FSocket->connectToHost(FHost, static_cast<quint16>(FPort));
+    const int port = FPort & 0xFFFF;
+    std::vector<TSocketAddress> literal = Resolve(host, port, true);
+    if (literal.empty()) {
+        StartLookup(host, port);
+        return;
+    }
+    // The connect starts from the event loop, as it does after a lookup.
+    QMetaObject::invokeMethod(
+        this,
+        Guarded([this, generation, literal = std::move(literal)]() mutable {
+            if (FOpening && generation == FGeneration) BeginConnecting(std::move(literal));
+        }),
+        Qt::QueuedConnection);
 }
 
 void TClientSocket::Close() {
     EndConnection(true);
 }
 
-void TClientSocket::EndConnection(bool raiseEvents) {
-    const bool wasActive = FActive;
-    FActive = false;
-    FOpening = false;
-    if (FSocket->state() != QAbstractSocket::UnconnectedState) {
-        if (wasActive) FSocket->flush();
-        FSocket->abort();
+void TClientSocket::StartLookup(const std::string& host, int port) {
+    RetiredLookups().Reap();
+    auto job = std::make_shared<TLookupJob>();
+    job->Client = this;
+    try {
+        FLookupThread = std::thread([job, host, port] {
+            std::vector<TSocketAddress> addresses = Resolve(host, port, false);
+            {
+                // A client that stopped waiting is never touched, nor is Qt, which
+                // may be shutting down by then.
+                std::lock_guard lock(job->Mutex);
+                if (job->Client)
+                    TQtMainThreadPoster().Post([job, addresses = std::move(addresses)]() mutable {
+                        TClientSocket* client;
+                        {
+                            std::lock_guard lock(job->Mutex);
+                            client = job->Client;
+                        }
+                        if (client) client->LookupFinished(std::move(addresses));
+                    });
+            }
+            job->Done = true;
+        });
+    } catch (const std::system_error& e) {
+        OpenFailed(eeLookup, e.code().value());
+        return;
     }
-    if (wasActive && raiseEvents) FireEvent(OnDisconnect, this, &FConnection);
+    FLookupJob = std::move(job);
 }
 
-void TClientSocket::SocketStateChanged(int state) {
-    // Once per Open, although Qt enters this state again for each address of a host name.
-    if (state != QAbstractSocket::ConnectingState || !FOpening || FConnectingRaised) return;
-    FConnectingRaised = true;
-    FireEvent(OnConnecting, this, &FConnection);
+void TClientSocket::LookupFinished(std::vector<TSocketAddress> addresses) {
+    // The thread's last step follows the post that brought us here.
+    FLookupThread.join();
+    FLookupJob.reset();
+    if (!FOpening) return;
+    if (addresses.empty()) {
+        OpenFailed(eeLookup, EHOSTUNREACH);
+        return;
+    }
+    BeginConnecting(std::move(addresses));
 }
 
-void TClientSocket::SocketConnected() {
+void TClientSocket::CancelLookup() {
+    if (!FLookupJob) return;
+    {
+        std::lock_guard lock(FLookupJob->Mutex);
+        FLookupJob->Client = nullptr;
+    }
+    if (FLookupJob->Done)
+        FLookupThread.join();
+    else
+        RetiredLookups().Add(std::move(FLookupThread), FLookupJob);
+    FLookupJob.reset();
+}
+
+void TClientSocket::BeginConnecting(std::vector<TSocketAddress> addresses) {
+    FAddresses = std::move(addresses);
+    FNextAddress = 0;
+    if (!FConnectingRaised) {
+        FConnectingRaised = true;
+        const uint64_t generation = FGeneration;
+        FireEvent(OnConnecting, this, &FConnection);
+        if (!FOpening || generation != FGeneration) return;
+    }
+    ConnectNext(ECONNREFUSED);
+}
+
+void TClientSocket::ConnectNext(int lastError) {
+    while (FNextAddress < FAddresses.size()) {
+        const TSocketAddress& address = FAddresses[FNextAddress++];
+        const int fd = socket(address.Address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            lastError = errno;
+            continue;
+        }
+        // Non-blocking: the outcome shows as writability, then SO_ERROR tells it.
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.Address), address.Length) == 0 ||
+            errno == EINPROGRESS || errno == EINTR) {
+            FFd = fd;
+            FPeer = std::make_unique<TSocketAddress>(address);
+            FReadNotifier->setSocket(fd);
+            FWriteNotifier->setSocket(fd);
+            FWriteNotifier->setEnabled(true);
+            FConnectTimer->start();
+            return;
+        }
+        lastError = errno;
+        ::close(fd);
+    }
+    OpenFailed(eeConnect, lastError);
+}
+
+void TClientSocket::SocketWritable() {
+    if (FFd < 0) return;
+    if (FActive) {
+        Flush();
+        return;
+    }
+    if (!FOpening) return;
+    FConnectTimer->stop();
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(FFd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+    if (error != 0) {
+        CloseSocket();
+        ConnectNext(error);
+        return;
+    }
+    FWriteNotifier->setEnabled(false);
+    FReadNotifier->setEnabled(true);
+    FAddresses.clear();
     FOpening = false;
     FActive = true;
     FireEvent(OnConnect, this, &FConnection);
 }
 
-void TClientSocket::SocketDisconnected() {
-    FOpening = false;
-    if (!FActive) return;
-    FActive = false;
-    FireEvent(OnDisconnect, this, &FConnection);
+void TClientSocket::SocketReadable() {
+    if (!FActive || FFd < 0) return;
+    if (FHoldBegin > 0) {
+        std::memmove(FHold.data(), FHold.data() + FHoldBegin, FHoldEnd - FHoldBegin);
+        FHoldEnd -= FHoldBegin;
+        FHoldBegin = 0;
+    }
+    const size_t room = FHold.size() - FHoldEnd;
+    if (room == 0) {
+        // Full: the rest stays in the system until ReceiveBuf makes room.
+        FReadNotifier->setEnabled(false);
+        return;
+    }
+    ssize_t got;
+    do
+        got = recv(FFd, FHold.data() + FHoldEnd, room, 0);
+    while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        FHoldEnd += static_cast<size_t>(got);
+        if (FHoldEnd == FHold.size()) FReadNotifier->setEnabled(false);
+        FireEvent(OnRead, this, &FConnection);
+        return;
+    }
+    const int error = got < 0 ? errno : 0;
+    if (error == EAGAIN || error == EWOULDBLOCK) return;
+    // The end of the stream, or a reset: the peer has gone, which is no error.
+    if (error == 0 || error == ECONNRESET) {
+        EndConnection(true);
+        return;
+    }
+    ConnectionFailed("recv", error);
 }
 
-void TClientSocket::SocketReadyRead() {
-    if (FActive) FireEvent(OnRead, this, &FConnection);
+void TClientSocket::Flush() {
+    while (FOutSent < FOut.size()) {
+        const ssize_t sent = send(FFd, FOut.data() + FOutSent, FOut.size() - FOutSent, MSG_NOSIGNAL);
+        if (sent >= 0) {
+            FOutSent += static_cast<size_t>(sent);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) break;
+        if (error == EPIPE || error == ECONNRESET)
+            EndConnection(true);
+        else
+            ConnectionFailed("send", error);
+        return;
+    }
+    if (FOutSent == FOut.size()) {
+        FOut.clear();
+        FOutSent = 0;
+    }
+    // Watched for writing only while something waits, so an idle link costs nothing.
+    FWriteNotifier->setEnabled(FOutSent < FOut.size());
 }
 
 int TClientSocket::RaiseError(TErrorEvent kind, int code) {
@@ -165,26 +410,22 @@ int TClientSocket::RaiseError(TErrorEvent kind, int code) {
     return code;
 }
 
-void TClientSocket::SocketError(int qtSocketError) {
-    // A normal close by the other end; disconnected() follows.
-    if (qtSocketError == QAbstractSocket::RemoteHostClosedError) return;
-    const int code = ErrorCodeOf(qtSocketError);
+void TClientSocket::OpenFailed(TErrorEvent kind, int code) {
+    EndConnection(false);
+    const int left = RaiseError(kind, code);
+    if (left == 0) return;
+    // Shown from the event loop: a modal box must not run inside the socket's own handling.
+    ReportLater(AsyncErrorMessage(left));
+}
 
-    if (!FActive) {
-        const TErrorEvent kind = qtSocketError == QAbstractSocket::HostNotFoundError ? eeLookup : eeConnect;
-        FOpening = false;
-        if (RaiseError(kind, code) == 0) return;
-        // Shown from the event loop: a modal box must not run inside Qt's socket code.
-        ReportLater(AsyncErrorMessage(code));
-        return;
-    }
-
-    const char* api = FCallApi ? FCallApi : "recv";
+void TClientSocket::ConnectionFailed(const char* api, int code) {
+    const bool inCall = FCallApi != nullptr;
+    const uint64_t generation = FGeneration;
     const int left = RaiseError(std::strcmp(api, "send") == 0 ? eeSend : eeReceive, code);
-    EndConnection(true);
+    if (generation == FGeneration) EndConnection(true);
     if (left == 0) return;
     const std::string message = CallErrorMessage(left, api);
-    if (FCallApi) {
+    if (inCall) {
         FPendingCallError = message;
     } else {
         QMetaObject::invokeMethod(
@@ -192,42 +433,35 @@ void TClientSocket::SocketError(int qtSocketError) {
     }
 }
 
-int TClientSocket::ErrorCodeOf(int qtSocketError) {
-    switch (static_cast<QAbstractSocket::SocketError>(qtSocketError)) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return ECONNREFUSED;
-    case QAbstractSocket::RemoteHostClosedError:
-        return ECONNRESET;
-    case QAbstractSocket::HostNotFoundError:
-        return EHOSTUNREACH;
-    case QAbstractSocket::SocketTimeoutError:
-        return ETIMEDOUT;
-    case QAbstractSocket::NetworkError:
-        return ENETUNREACH;
-    case QAbstractSocket::SocketAccessError:
-        return EACCES;
-    case QAbstractSocket::SocketResourceError:
-        return ENOBUFS;
-    case QAbstractSocket::AddressInUseError:
-        return EADDRINUSE;
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return EADDRNOTAVAIL;
-    case QAbstractSocket::UnsupportedSocketOperationError:
-        return EOPNOTSUPP;
-    case QAbstractSocket::DatagramTooLargeError:
-        return EMSGSIZE;
-    case QAbstractSocket::ProxyAuthenticationRequiredError:
-    case QAbstractSocket::ProxyConnectionRefusedError:
-    case QAbstractSocket::ProxyConnectionClosedError:
-    case QAbstractSocket::ProxyConnectionTimeoutError:
-    case QAbstractSocket::ProxyNotFoundError:
-    case QAbstractSocket::ProxyProtocolError:
-        return EPROTO;
-    case QAbstractSocket::OperationError:
-        return EINVAL;
-    case QAbstractSocket::TemporaryError:
-        return EAGAIN;
-    default:
-        return EIO;
+void TClientSocket::EndConnection(bool raiseEvents) {
+    const bool wasActive = FActive;
+    FActive = false;
+    FOpening = false;
+    ++FGeneration;
+    CancelLookup();
+    FConnectTimer->stop();
+    if (FFd >= 0) {
+        // What the socket takes now still goes out; the rest is dropped with the connection.
+        if (wasActive)
+            while (FOutSent < FOut.size()) {
+                const ssize_t sent = send(FFd, FOut.data() + FOutSent, FOut.size() - FOutSent, MSG_NOSIGNAL);
+                if (sent < 0 && errno == EINTR) continue;
+                if (sent <= 0) break;
+                FOutSent += static_cast<size_t>(sent);
+            }
+        CloseSocket();
     }
+    FOut.clear();
+    FOutSent = 0;
+    FHoldBegin = FHoldEnd = 0;
+    FAddresses.clear();
+    if (wasActive && raiseEvents) FireEvent(OnDisconnect, this, &FConnection);
+}
+
+void TClientSocket::CloseSocket() {
+    FReadNotifier->setEnabled(false);
+    FWriteNotifier->setEnabled(false);
+    ::close(FFd);
+    FFd = -1;
+    FPeer.reset();
 }

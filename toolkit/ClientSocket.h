@@ -1,5 +1,5 @@
 #pragma once
-// TClientSocket: a non-blocking TCP client over QTcpSocket that reports through events.
+// TClientSocket: a non-blocking TCP client over a plain socket that reports through events.
 //
 // Events, all on the main thread, each through the exception guard, Sender the client:
 //   Open()      -> OnLookup     (the host name lookup starts; inside Open)
@@ -12,7 +12,7 @@
 //
 // The client's own error. OnError gets the kind and an error code by reference;
 // a handler that sets the code to 0 marks the error handled and nothing more is
-// raised. Otherwise:
+// raised. Otherwise, with the code the handler left:
 //   - a failed lookup or connect (and any error while not connected): the client
 //     becomes inactive and "Asynchronous socket error <code>" is shown by the
 //     exception report, after the current event has returned;
@@ -22,24 +22,35 @@
 //     shows inside SendBuf or ReceiveBuf it is raised from that call as Exception
 //     (so it ends the calling handler); otherwise it is shown by the report.
 //
-// Error codes are the Linux errno numbers, by Qt's error kind:
-//   ConnectionRefused 111 (ECONNREFUSED), HostNotFound 113 (EHOSTUNREACH),
-//   SocketTimeout 110 (ETIMEDOUT), Network 101 (ENETUNREACH), SocketAccess 13 (EACCES),
-//   SocketResource 105 (ENOBUFS), AddressInUse 98 (EADDRINUSE),
-//   SocketAddressNotAvailable 99 (EADDRNOTAVAIL), UnsupportedSocketOperation 95 (EOPNOTSUPP),
-//   DatagramTooLarge 90 (EMSGSIZE), Proxy* 71 (EPROTO), Operation 22 (EINVAL),
-//   Temporary 11 (EAGAIN), anything else 5 (EIO).
-// A remote end that closes normally is not an error: it gives OnDisconnect only.
+// Error codes are the Linux errno numbers the system call gave: connect's (through
+// SO_ERROR) with kind eeConnect, e.g. 111 ECONNREFUSED, 101 ENETUNREACH, 110
+// ETIMEDOUT (also when an address does not answer within 30 s); send's and recv's
+// with eeSend and eeReceive. When several addresses were tried, the last one's
+// code. A host name that gives no address is kind eeLookup with 113 (EHOSTUNREACH).
+// A remote end that closes, normally or with a reset (ECONNRESET, EPIPE), is not
+// an error: it gives OnDisconnect only.
+//
+// The host name lookup runs on a thread of its own (a dotted IPv4 or IPv6
+// address needs none); a client closed, reopened or destroyed meanwhile gets no
+// result from it. Everything else runs on the main thread. An idle connection
+// costs no wakeups: the socket is watched for writing only while bytes wait to go out.
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/Object.h"
 
-class QTcpSocket;
+class QSocketNotifier;
+class QTimer;
 class TClientSocket;
+struct TLookupJob;
+struct TSocketAddress;
 
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
 
@@ -52,28 +63,26 @@ public:
     // (if it was connected) and the client becomes inactive before this returns.
     // A connect in progress is abandoned without events. Nothing when closed.
     void Close();
-    // Sends count bytes. Returns count; 0 when not connected (or count <= 0);
-    // -1 when the outgoing buffer is full (would block). Raises Exception on a
+    // Sends count bytes: what the socket does not take at once is queued and
+    // goes out as it can. Returns count; 0 when not connected (or count <= 0);
+    // -1 when 1 MiB or more is already queued (would block). Raises Exception on a
     // send failure (after OnError and OnDisconnect) unless OnError handled it.
     int SendBuf(const void* buf, int count);
     // Sends the text's bytes as they are; same results as SendBuf.
     int SendText(const std::string& text);
-    // Reads up to count bytes into buf. Returns the number read; 0 when not
-    // connected; -1 when no data is waiting.
+    // Reads up to count bytes of those held into buf. Returns the number read;
+    // 0 when not connected; -1 when no data is waiting.
     int ReceiveBuf(void* buf, int count);
-    // Bytes waiting to be read; 0 when not connected.
+    // Bytes held for reading; 0 when not connected.
     int ReceiveLength() const;
+    // The peer's address as text and its port; "" and 0 when not connected.
     QString RemoteAddress() const;
     int RemotePort() const;
 
-    // The Qt socket underneath (for tests and diagnostics).
-    QTcpSocket* Handle() const { return FSocket; }
-
 private:
     friend class TClientSocket;
-    explicit TClientWinSocket(TClientSocket& client, QTcpSocket* socket) : FClient(client), FSocket(socket) {}
+    explicit TClientWinSocket(TClientSocket& client) : FClient(client) {}
     TClientSocket& FClient;
-    QTcpSocket* FSocket;
 };
 
 class TClientSocket : public QObject, public TObject {
@@ -82,7 +91,8 @@ class TClientSocket : public QObject, public TObject {
 public:
     // Inactive, host empty, port 0.
     explicit TClientSocket(QObject* parent = nullptr);
-    // Closes an open connection without raising events.
+    // Closes an open connection without raising events; a lookup still running
+    // finishes on its own and its result is dropped.
     ~TClientSocket() override;
 
     QString Host() const { return FHost; }
@@ -112,32 +122,57 @@ public:
     TSocketNotifyEvent OnRead;
     TSocketErrorEvent OnError;
 
-    // Received bytes held for ReceiveBuf at most; the rest waits in the system.
+    // Received bytes held for ReceiveBuf at most; the rest waits in the system
+    // (and holds the peer back through TCP) until ReceiveBuf makes room.
     static constexpr int ReadBufferBytes = 64 * 1024;
-
-    // The errno-like code of a Qt socket error kind (see the table above).
-    static int ErrorCodeOf(int qtSocketError);
 
 private:
     friend class TClientWinSocket;
-    void SocketStateChanged(int state);
-    void SocketConnected();
-    void SocketDisconnected();
-    void SocketReadyRead();
-    void SocketError(int qtSocketError);
+    void StartLookup(const std::string& host, int port);
+    void LookupFinished(std::vector<TSocketAddress> addresses);
+    // Stops waiting for a lookup that runs; its thread is joined once it ends.
+    void CancelLookup();
+    void BeginConnecting(std::vector<TSocketAddress> addresses);
+    // Connects to the next address left; when none is left, the open fails with lastError.
+    void ConnectNext(int lastError);
+    void SocketWritable();
+    void SocketReadable();
+    // Sends what waits to go out as far as the socket takes it.
+    void Flush();
+    // A failure before the connection is made: ends the open and reports it.
+    void OpenFailed(TErrorEvent kind, int code);
+    // A failure of a connected socket in api ("send" or "recv").
+    void ConnectionFailed(const char* api, int code);
     // Raises OnError; returns the code left by the handler (0: handled).
     int RaiseError(TErrorEvent kind, int code);
     // Ends the connection; raises OnDisconnect when it was active.
     void EndConnection(bool raiseEvents);
+    void CloseSocket();
 
     QString FHost;
     int FPort = 0;
     bool FActive = false;
     bool FOpening = false;
     bool FConnectingRaised = false;
-    // Set while SendBuf/ReceiveBuf are inside Qt, so a failure there is raised from the call.
+    // Changes whenever a connection (or an attempt) ends, so that work queued
+    // for an earlier one, or an event handler that closed or reopened, is noticed.
+    uint64_t FGeneration = 0;
+    // Set while SendBuf runs, so a failure there is raised from the call.
     const char* FCallApi = nullptr;
     std::string FPendingCallError;
-    QTcpSocket* FSocket;
+
+    int FFd = -1;
+    QSocketNotifier* FReadNotifier;
+    QSocketNotifier* FWriteNotifier;
+    QTimer* FConnectTimer;
+    std::vector<TSocketAddress> FAddresses; // of the lookup, tried in order
+    size_t FNextAddress = 0;
+    std::unique_ptr<TSocketAddress> FPeer;   // while a socket exists
+    std::shared_ptr<TLookupJob> FLookupJob;  // while a lookup runs for this client
+    std::thread FLookupThread;
+    std::vector<char> FHold;                 // received bytes [FHoldBegin, FHoldEnd)
+    size_t FHoldBegin = 0, FHoldEnd = 0;
+    std::string FOut;                        // bytes to send [FOutSent, end)
+    size_t FOutSent = 0;
     TClientWinSocket FConnection;
 };
