@@ -83,7 +83,8 @@ std::vector<TSocketAddress> Resolve(const std::string& host, int port, bool nume
 class TRetiredLookups {
 public:
     ~TRetiredLookups() {
-        for (TRetired& r : FRetired) r.Thread.join();
+        for (TRetired& r : FRetired)
+            r.Thread.join();
     }
     void Add(std::thread thread, std::shared_ptr<TLookupJob> job) {
         Reap();
@@ -166,8 +167,9 @@ QString TClientWinSocket::RemoteAddress() const {
     if (!Connected() || !FClient.FPeer) return {};
     const sockaddr_storage& a = FClient.FPeer->Address;
     char text[INET6_ADDRSTRLEN] = {};
-    const void* raw = a.ss_family == AF_INET6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr)
-                                              : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr);
+    const void* raw = a.ss_family == AF_INET6
+                          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr)
+                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr);
     if (!inet_ntop(a.ss_family, raw, text, sizeof text)) return {};
     return QString::fromLatin1(text);
 }
@@ -220,12 +222,11 @@ void TClientSocket::Open() {
         return;
     }
     // The connect starts from the event loop, as it does after a lookup.
-    QMetaObject::invokeMethod(
-        this,
-        Guarded([this, generation, literal = std::move(literal)]() mutable {
-            if (FOpening && generation == FGeneration) BeginConnecting(std::move(literal));
-        }),
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, Guarded([this, generation, literal = std::move(literal)]() mutable {
+                                  if (FOpening && generation == FGeneration)
+                                      BeginConnecting(std::move(literal));
+                              }),
+                              Qt::QueuedConnection);
 }
 
 void TClientSocket::Close() {
@@ -384,11 +385,11 @@ void TClientSocket::SocketReadable() {
 void TClientSocket::Flush() {
     while (FOutSent < FOut.size()) {
         const ssize_t sent = send(FFd, FOut.data() + FOutSent, FOut.size() - FOutSent, MSG_NOSIGNAL);
-        if (sent >= 0) {
+        if (sent > 0) {
             FOutSent += static_cast<size_t>(sent);
             continue;
         }
-        const int error = errno;
+        const int error = sent < 0 ? errno : EAGAIN;
         if (error == EINTR) continue;
         if (error == EAGAIN || error == EWOULDBLOCK) break;
         if (error == EPIPE || error == ECONNRESET)

@@ -167,12 +167,12 @@ private:
     QTimer* FConnectTimer;
     std::vector<TSocketAddress> FAddresses; // of the lookup, tried in order
     size_t FNextAddress = 0;
-    std::unique_ptr<TSocketAddress> FPeer;   // while a socket exists
-    std::shared_ptr<TLookupJob> FLookupJob;  // while a lookup runs for this client
+    std::unique_ptr<TSocketAddress> FPeer;  // while a socket exists
+    std::shared_ptr<TLookupJob> FLookupJob; // while a lookup runs for this client
     std::thread FLookupThread;
-    std::vector<char> FHold;                 // received bytes [FHoldBegin, FHoldEnd)
+    std::vector<char> FHold; // received bytes [FHoldBegin, FHoldEnd)
     size_t FHoldBegin = 0, FHoldEnd = 0;
-    std::string FOut;                        // bytes to send [FOutSent, end)
+    std::string FOut; // bytes to send [FOutSent, end)
     size_t FOutSent = 0;
     TClientWinSocket FConnection;
 };

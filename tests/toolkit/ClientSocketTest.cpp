@@ -1,6 +1,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include "tests/toolkit/TestSupport.h"
 #include "toolkit/ClientSocket.h"
@@ -157,6 +158,155 @@ TEST_F(ClientSocketTest, DestroyingAnActiveClientRaisesNoEvent) {
     client.reset();
     QCoreApplication::processEvents();
     EXPECT_FALSE(disconnected);
+}
+
+// Bytes 0, 7, 14, ... mod 251 from offset on: any loss, repeat or reordering shows.
+QByteArray Pattern(qsizetype offset, qsizetype size) {
+    QByteArray bytes(size, '\0');
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(((offset + i) * 7) % 251);
+    return bytes;
+}
+
+// A host name goes through the lookup thread (and, for localhost, possibly an
+// IPv6 address refused before the IPv4 one); a literal needs none. Each reaches
+// the server and names it as the peer.
+TEST_F(ClientSocketTest, LiteralsAndHostNamesConnectAndNameThePeer) {
+    for (const char* host : {"127.0.0.1", "localhost", "::1"}) {
+        SCOPED_TRACE(host);
+        QTcpServer server;
+        const bool v6 = std::string(host) == "::1";
+        if (!server.listen(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost))
+            continue; // no IPv6 here
+        Client.SetHost(host);
+        Client.SetPort(server.serverPort() + 0x10000); // only the low 16 bits count
+        Log.clear();
+        Client.Open();
+        ASSERT_TRUE(WaitUntil([&] { return Client.Active() && server.hasPendingConnections(); }));
+        EXPECT_EQ(Log,
+                  (std::vector<std::string>{"lookup inactive", "connecting inactive", "connect active"}));
+        EXPECT_EQ(Client.Socket()->RemoteAddress(), v6 ? "::1" : "127.0.0.1");
+        EXPECT_EQ(Client.Socket()->RemotePort(), server.serverPort());
+        Client.Close();
+        EXPECT_EQ(Client.Socket()->RemoteAddress(), "");
+        EXPECT_EQ(Client.Socket()->RemotePort(), 0);
+    }
+    EXPECT_TRUE(Reports.Messages.empty());
+}
+
+// A lookup still running when the client closes, reopens or is destroyed must
+// not call back into it (ASan and TSan builds see a use after free or a leak).
+TEST_F(ClientSocketTest, ClosingReopeningOrDestroyingDuringALookupIsSafe) {
+    for (int round = 0; round < 5; ++round) {
+        auto client = std::make_unique<TClientSocket>();
+        client->SetHost("localhost");
+        client->SetPort(Server.serverPort());
+        int connects = 0;
+        client->OnConnect = [&](TObject*, TClientWinSocket*) { ++connects; };
+        client->Open();
+        client->Close(); // the first lookup's result is dropped
+        client->Open();
+        client->Open();
+        if (round % 2 == 0) {
+            client.reset(); // while the lookup runs
+            QCoreApplication::processEvents();
+            continue;
+        }
+        ASSERT_TRUE(WaitUntil([&] { return client->Active(); }));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(connects, 1);
+    }
+    Client.SetHost("no-such-host.invalid");
+    Client.Open();
+    ASSERT_TRUE(WaitUntil([this] { return !Reports.Messages.empty(); }, 15000));
+    EXPECT_EQ(Log, (std::vector<std::string>{"lookup inactive", "error " + std::to_string(eeLookup) + " 113",
+                                             "report: Asynchronous socket error 113"}));
+}
+
+// 200 KiB from the peer: at most 64 KiB are held, the rest waits in the system
+// and comes as ReceiveBuf makes room, all of it in order.
+TEST_F(ClientSocketTest, AtMost64KiBAreHeldAndTheRestComesInOrderAsItIsRead) {
+    QTcpSocket* remote = Connect();
+    ASSERT_NE(remote, nullptr);
+    constexpr qsizetype total = 200 * 1024;
+    remote->write(Pattern(0, total));
+    ASSERT_TRUE(
+        WaitUntil([this] { return Client.Socket()->ReceiveLength() == TClientSocket::ReadBufferBytes; }));
+    QByteArray got;
+    std::vector<char> buf(10000);
+    while (got.size() < total) {
+        ASSERT_TRUE(WaitUntil([this] { return Client.Socket()->ReceiveLength() > 0; })) << got.size();
+        ASSERT_LE(Client.Socket()->ReceiveLength(), TClientSocket::ReadBufferBytes);
+        const int n = Client.Socket()->ReceiveBuf(buf.data(), static_cast<int>(buf.size()));
+        ASSERT_GT(n, 0);
+        got.append(buf.data(), n);
+    }
+    EXPECT_TRUE(got == Pattern(0, total));
+    EXPECT_EQ(Client.Socket()->ReceiveBuf(buf.data(), 1), -1);
+    EXPECT_TRUE(Client.Active());
+}
+
+// A reset from the peer ends the link like a close: one OnDisconnect, no error,
+// and the link opens again.
+TEST_F(ClientSocketTest, APeerThatResetsEndsTheConnectionWithoutAnError) {
+    QTcpSocket* remote = Connect();
+    ASSERT_NE(remote, nullptr);
+    remote->write("abc");
+    ASSERT_TRUE(WaitUntil([this] { return Client.Socket()->ReceiveLength() == 3; }));
+    EXPECT_EQ(Client.Socket()->SendBuf("q", 1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return remote->bytesAvailable() == 1; }));
+    Log.clear();
+    linger reset{1, 0};
+    ASSERT_EQ(
+        setsockopt(static_cast<int>(remote->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset),
+        0);
+    remote->abort();
+    ASSERT_TRUE(WaitUntil([this] { return !Client.Active(); }));
+    // A send after the reset finds the client closed rather than raising SIGPIPE.
+    EXPECT_EQ(Client.Socket()->SendBuf("x", 1), 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Log, std::vector<std::string>{"disconnect inactive"});
+    EXPECT_TRUE(Reports.Messages.empty());
+    ASSERT_NE(Connect(), nullptr);
+}
+
+// Several MiB to a peer that does not read: SendBuf queues up to 1 MiB beyond
+// what the system takes, then says it would block; once the peer reads, every
+// byte arrives in order, and Close still sends what was queued last.
+TEST_F(ClientSocketTest, ASlowPeerGetsEveryQueuedByteInOrder) {
+    QTcpSocket* remote = Connect();
+    ASSERT_NE(remote, nullptr);
+    constexpr int chunk = 256 * 1024;
+    qsizetype sent = 0;
+    while (sent < 64 * 1024 * 1024) {
+        const int n = Client.Socket()->SendBuf(Pattern(sent, chunk).constData(), chunk);
+        if (n == -1) break;
+        ASSERT_EQ(n, chunk);
+        sent += n;
+    }
+    ASSERT_LT(sent, 64 * 1024 * 1024) << "SendBuf never said it would block";
+    QByteArray got;
+    auto readSome = [&] {
+        got.append(remote->read(64 * 1024));
+        return false;
+    };
+    // The peer reads a little per turn of the event loop while more is sent.
+    for (int i = 0; i < 8; ++i) {
+        const QByteArray more = Pattern(sent, chunk);
+        ASSERT_TRUE(WaitUntil(
+            [&] { return readSome() || Client.Socket()->SendBuf(more.constData(), chunk) == chunk; }));
+        sent += chunk;
+    }
+    EXPECT_EQ(Client.Socket()->SendBuf(Pattern(sent, 5).constData(), 5), 5);
+    sent += 5;
+    Client.Close();
+    ASSERT_TRUE(WaitUntil([&] {
+        readSome();
+        return got.size() >= sent || remote->state() == QAbstractSocket::UnconnectedState;
+    }));
+    got.append(remote->readAll());
+    ASSERT_EQ(got.size(), sent);
+    EXPECT_TRUE(got == Pattern(0, sent));
 }
 
 } // namespace
