@@ -46,20 +46,27 @@ void GatherReplyBytes(uint8_t* buffer, int32_t& count, const uint8_t* chunk, siz
     count = static_cast<int32_t>(kept + n);
 }
 
-std::vector<std::string> ReplyHexLines(const uint8_t* chunk, size_t n) {
+TReplyHexLines ReplyHexLines(const uint8_t* chunk, size_t n, size_t newest) {
     static const char digits[] = "0123456789ABCDEF";
-    std::vector<std::string> lines;
-    size_t start = 0;
-    // A line ends before each byte 24 or 42 that is not its first, and at the end.
-    for (size_t end = 1; end <= n; ++end) {
-        if (end < n && !StartsHexLine(chunk[end])) continue;
-        std::string line(3 * (end - start), ' ');
+    TReplyHexLines result;
+    if (n == 0) return result;
+    // A line ends before each byte 24 or 42 that is not its first: every such byte
+    // after the chunk's first. The newest lines are found from the end.
+    result.Count = 1 + static_cast<size_t>(std::count_if(chunk + 1, chunk + n, StartsHexLine));
+    std::vector<size_t> starts;
+    for (size_t k = n; k-- > 0 && starts.size() < newest;)
+        if (k == 0 || StartsHexLine(chunk[k])) starts.push_back(k);
+    size_t end = n;
+    result.Newest.resize(starts.size());
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const size_t start = starts[i];
+        std::string& line = result.Newest[starts.size() - 1 - i];
+        line.assign(3 * (end - start), ' ');
         for (size_t k = start; k < end; ++k) {
             line[3 * (k - start) + 1] = digits[chunk[k] >> 4];
             line[3 * (k - start) + 2] = digits[chunk[k] & 0x0F];
         }
-        lines.push_back(std::move(line));
-        start = end;
+        end = start;
     }
-    return lines;
+    return result;
 }

@@ -49,6 +49,11 @@ void GatherReplyBytes(uint8_t* buffer, int32_t& count, const uint8_t* chunk, siz
 
 // The chunk as lines of hexadecimal text, " %02X" per byte; a byte 24 or 42
 // begins a new line unless the current line is still empty. Each line counts
-// its length plus 2 in the log's running length.
-std::vector<std::string> ReplyHexLines(const uint8_t* chunk, size_t n);
+// its length plus 2 in the log's running length, so a chunk adds 3 * n + 2 * Count.
+struct TReplyHexLines {
+    size_t Count = 0;                // lines the chunk makes
+    std::vector<std::string> Newest; // the last of them, at most the number asked for, in order
+};
+// Only the newest lines are formatted: a stream shows no more than its last few.
+TReplyHexLines ReplyHexLines(const uint8_t* chunk, size_t n, size_t newest = SIZE_MAX);
 

@@ -22,7 +22,6 @@ namespace {
 
 constexpr int LogScrollbackLines = 10000;
 constexpr unsigned DisplayIntervalMs = 100;
-constexpr size_t EchoKeptLines = 24;
 // Longer hexadecimal lines are shown cut, so a stream without line breaks
 // cannot fill the log; the log's counted length takes them whole.
 constexpr size_t ShownHexLineBytes = 64;
@@ -311,7 +310,8 @@ QString TForm1::LogLine(const std::string& text) const {
     return line;
 }
 
-void TForm1::EchoReceived(std::vector<std::string> lines) {
+void TForm1::EchoReceived(std::vector<std::string> lines, size_t notFormatted) {
+    FEchoDropped += notFormatted;
     for (std::string& line : lines) FEchoPending.push_back(std::move(line));
     while (FEchoPending.size() > EchoKeptLines) {
         FEchoPending.pop_front();

@@ -141,9 +141,11 @@ private:
     // The log line for text, time-prefixed when CB_TimeRecord is checked.
     QString LogLine(const std::string& text) const;
     void ClearLogWhenFull();
-    // The hexadecimal echo of received bytes, gathered (the newest lines kept)
-    // until ShowReceived shows it with the received count.
-    void EchoReceived(std::vector<std::string> lines);
+    // The hexadecimal echo of received bytes, gathered (the newest lines kept,
+    // notFormatted older ones counted only) until ShowReceived shows it with the
+    // received count.
+    static constexpr size_t EchoKeptLines = 24;
+    void EchoReceived(std::vector<std::string> lines, size_t notFormatted);
     void FlushReceivedEcho();
     // Shows the echo and the count at once when the display is at rest, else at
     // the display timer's next tick.

@@ -121,9 +121,9 @@ void TForm1::TakeReceivedChunk(int32_t n) {
     Timer3->SetEnabled(true);
     Timer3->SetInterval(ReplyJudgeDelayMs);
     GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
-    std::vector<std::string> lines = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n));
-    for (const std::string& line : lines) LogLength += static_cast<uint32_t>(line.size() + 2);
-    EchoReceived(std::move(lines));
+    TReplyHexLines hex = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n), EchoKeptLines);
+    LogLength += static_cast<uint32_t>(3 * static_cast<size_t>(n) + 2 * hex.Count);
+    EchoReceived(std::move(hex.Newest), hex.Count - hex.Newest.size());
     SetStatusSimpleText(QString::number(RxByteCount));
 }
 

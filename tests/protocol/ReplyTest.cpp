@@ -77,7 +77,19 @@ TEST(ReplyTest, HexLinesBreakBeforeDollarAndB) {
         {{0x42}, {" 42"}},
         {{0x24, 0x24}, {" 24", " 24"}},
         {{0x0A, 0xFF}, {" 0A FF"}},
+        {{0x10, 0x42, 0x11, 0x24, 0x24, 0x12, 0x42}, {" 10", " 42 11", " 24", " 24 12", " 42"}},
         {{}, {}},
     };
-    for (const Row& r : rows) EXPECT_EQ(ReplyHexLines(r.Chunk.data(), r.Chunk.size()), r.Lines);
+    for (const Row& r : rows) {
+        const TReplyHexLines all = ReplyHexLines(r.Chunk.data(), r.Chunk.size());
+        EXPECT_EQ(all.Newest, r.Lines);
+        EXPECT_EQ(all.Count, r.Lines.size());
+        // Asking for fewer gives the same count and the tail of the same lines.
+        for (size_t newest = 0; newest <= r.Lines.size() + 1; ++newest) {
+            const TReplyHexLines tail = ReplyHexLines(r.Chunk.data(), r.Chunk.size(), newest);
+            EXPECT_EQ(tail.Count, r.Lines.size());
+            const size_t kept = std::min(newest, r.Lines.size());
+            EXPECT_EQ(tail.Newest, std::vector<std::string>(r.Lines.end() - kept, r.Lines.end())) << newest;
+        }
+    }
 }
