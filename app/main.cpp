@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QScreen>
+#include <fontconfig/fontconfig.h>
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/RoundTrip.h"
@@ -55,6 +57,11 @@ bool ParseArguments(const QStringList& arguments, std::vector<std::string>& port
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Reading the font configuration is the larger part of the first text layout
+    // (some 25 million instructions of XML). Nothing needs it before the window is
+    // built, so it is read on a second core while the application is set up; FcInit
+    // may be called from any thread, and Qt's own call then finds it loaded.
+    std::jthread fontConfiguration([] { FcInit(); });
     // Qt takes its own options (-platform, ...) out of the arguments; the rest are ours.
     QApplication application(argc, argv);
     std::vector<std::string> givenPorts;
@@ -63,6 +70,7 @@ int main(int argc, char* argv[]) {
     TFormEnvironment environment;
     if (!givenPorts.empty())
         environment.PortLister = [givenPorts] { return WithGivenPorts(givenPorts, ListSerialPorts()); };
+    fontConfiguration.join();
     int exitCode = 0;
     try {
         Form1 = new TForm1(environment);

@@ -76,6 +76,11 @@ QIcon GlyphIcon(TGlyph glyph) {
 TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     : QMainWindow(parent),
       FPortLister(environment.PortLister ? environment.PortLister : ListSerialPorts) {
+    // The stored font is set before the controls exist, so they lay out their
+    // texts once, in it, instead of once in the default font and again.
+    QFont font("Times New Roman");
+    font.setPixelSize(13);
+    setFont(font);
     setupUi(this);
     // The stored outer bounds; the form file only carries the size.
     setGeometry(234, 167, 1001, 840);
@@ -165,9 +170,6 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
 }
 
 void TForm1::ApplyStoredLook() {
-    QFont font("Times New Roman");
-    font.setPixelSize(13);
-    setFont(font);
     for (QLabel* red : {Label15, Label16}) {
         QFont f = red->font();
         f.setPixelSize(20);
