@@ -59,7 +59,8 @@ class TClientWinSocket : public TObject {
 public:
     // True while connected.
     bool Connected() const;
-    // Closes the connection: pending bytes are flushed, OnDisconnect is raised
+    // Closes the connection: pending bytes are flushed (handed to the system as
+    // far as it takes them without waiting; the rest is dropped), OnDisconnect is raised
     // (if it was connected) and the client becomes inactive before this returns.
     // A connect in progress is abandoned without events. Nothing when closed.
     void Close();
