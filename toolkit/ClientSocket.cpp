@@ -186,7 +186,7 @@ int TClientWinSocket::RemotePort() const {
 TClientSocket::TClientSocket(QObject* parent)
     : QObject(parent), FReadNotifier(new QSocketNotifier(QSocketNotifier::Read, this)),
       FWriteNotifier(new QSocketNotifier(QSocketNotifier::Write, this)), FConnectTimer(new QTimer(this)),
-      FHold(ReadBufferBytes), FConnection(*this) {
+      FConnection(*this) {
     FReadNotifier->setEnabled(false);
     FWriteNotifier->setEnabled(false);
     FConnectTimer->setSingleShot(true);
@@ -351,6 +351,8 @@ void TClientSocket::SocketWritable() {
 
 void TClientSocket::SocketReadable() {
     if (!FActive || FFd < 0) return;
+    // Taken at the first read, so that a window that never uses TCP does not carry it.
+    if (FHold.empty()) FHold.resize(ReadBufferBytes);
     if (FHoldBegin > 0) {
         std::memmove(FHold.data(), FHold.data() + FHoldBegin, FHoldEnd - FHoldBegin);
         FHoldEnd -= FHoldBegin;
