@@ -46,26 +46,32 @@ void GatherReplyBytes(uint8_t* buffer, int32_t& count, const uint8_t* chunk, siz
     count = static_cast<int32_t>(kept + n);
 }
 
-TReplyHexLines ReplyHexLines(const uint8_t* chunk, size_t n, size_t newest) {
+TReplyHexLines ReplyHexLines(const uint8_t* chunk, size_t n, size_t newest, size_t shownBytes) {
     static const char digits[] = "0123456789ABCDEF";
     TReplyHexLines result;
     if (n == 0) return result;
     // A line ends before each byte 24 or 42 that is not its first: every such byte
-    // after the chunk's first. The newest lines are found from the end.
-    result.Count = 1 + static_cast<size_t>(std::count_if(chunk + 1, chunk + n, StartsHexLine));
+    // after the chunk's first. The newest lines are found from the end; the part
+    // before them is only counted.
     std::vector<size_t> starts;
-    for (size_t k = n; k-- > 0 && starts.size() < newest;)
+    size_t k = n;
+    while (k-- > 0 && starts.size() < newest)
         if (k == 0 || StartsHexLine(chunk[k])) starts.push_back(k);
+    const size_t before = starts.empty() ? n : starts.back();
+    result.Count = starts.size();
+    if (before > 0) result.Count += 1 + static_cast<size_t>(std::count_if(chunk + 1, chunk + before, StartsHexLine));
     size_t end = n;
     result.Newest.resize(starts.size());
     for (size_t i = 0; i < starts.size(); ++i) {
         const size_t start = starts[i];
         std::string& line = result.Newest[starts.size() - 1 - i];
-        line.assign(3 * (end - start), ' ');
-        for (size_t k = start; k < end; ++k) {
-            line[3 * (k - start) + 1] = digits[chunk[k] >> 4];
-            line[3 * (k - start) + 2] = digits[chunk[k] & 0x0F];
+        const size_t shown = std::min(end - start, shownBytes);
+        line.assign(3 * shown, ' ');
+        for (size_t j = 0; j < shown; ++j) {
+            line[3 * j + 1] = digits[chunk[start + j] >> 4];
+            line[3 * j + 2] = digits[chunk[start + j] & 0x0F];
         }
+        if (shown < end - start) line += " ... (" + std::to_string(end - start) + " bytes)";
         end = start;
     }
     return result;

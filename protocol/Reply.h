@@ -54,6 +54,9 @@ struct TReplyHexLines {
     size_t Count = 0;                // lines the chunk makes
     std::vector<std::string> Newest; // the last of them, at most the number asked for, in order
 };
-// Only the newest lines are formatted: a stream shows no more than its last few.
-TReplyHexLines ReplyHexLines(const uint8_t* chunk, size_t n, size_t newest = SIZE_MAX);
+// Only the newest lines are formatted, since a stream shows no more than its last
+// few; a line of more than shownBytes bytes is formatted as its first shownBytes
+// and " ... (N bytes)", so a stream without line breaks costs no more to show.
+TReplyHexLines ReplyHexLines(const uint8_t* chunk, size_t n, size_t newest = SIZE_MAX,
+                             size_t shownBytes = SIZE_MAX);
 

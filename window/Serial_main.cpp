@@ -21,15 +21,7 @@ TForm1* Form1 = nullptr;
 namespace {
 
 constexpr int LogScrollbackLines = 10000;
-constexpr unsigned DisplayIntervalMs = 100;
-// Longer hexadecimal lines are shown cut, so a stream without line breaks
-// cannot fill the log; the log's counted length takes them whole.
-constexpr size_t ShownHexLineBytes = 64;
-
-std::string ShownHexLine(const std::string& line) {
-    if (line.size() <= 3 * ShownHexLineBytes) return line;
-    return line.substr(0, 3 * ShownHexLineBytes) + " ... (" + std::to_string(line.size() / 3) + " bytes)";
-}
+constexpr unsigned DisplayIntervalMs = 200;
 
 enum class TGlyph { Close, Go, Page, Disk };
 
@@ -341,7 +333,7 @@ void TForm1::FlushReceivedEcho() {
     if (FEchoDropped > 0) text = LogLine(" ... " + std::to_string(FEchoDropped) + " more lines received, not shown");
     for (const std::string& line : FEchoPending) {
         if (!text.isEmpty()) text += '\n';
-        text += LogLine(ShownHexLine(line));
+        text += LogLine(line);
     }
     FEchoPending.clear();
     FEchoDropped = 0;

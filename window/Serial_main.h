@@ -145,6 +145,9 @@ private:
     // notFormatted older ones counted only) until ShowReceived shows it with the
     // received count.
     static constexpr size_t EchoKeptLines = 24;
+    // Longer hexadecimal lines are shown cut, so a stream without line breaks
+    // cannot fill the log; the log's counted length takes them whole.
+    static constexpr size_t ShownHexLineBytes = 64;
     void EchoReceived(std::vector<std::string> lines, size_t notFormatted);
     void FlushReceivedEcho();
     // Shows the echo and the count at once when the display is at rest, else at

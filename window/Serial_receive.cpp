@@ -121,7 +121,7 @@ void TForm1::TakeReceivedChunk(int32_t n) {
     Timer3->SetEnabled(true);
     Timer3->SetInterval(ReplyJudgeDelayMs);
     GatherReplyBytes(ReplyBuffer.data(), ReplyCount, RxBuffer.data(), static_cast<size_t>(n));
-    TReplyHexLines hex = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n), EchoKeptLines);
+    TReplyHexLines hex = ReplyHexLines(RxBuffer.data(), static_cast<size_t>(n), EchoKeptLines, ShownHexLineBytes);
     LogLength += static_cast<uint32_t>(3 * static_cast<size_t>(n) + 2 * hex.Count);
     EchoReceived(std::move(hex.Newest), hex.Count - hex.Newest.size());
     SetStatusSimpleText(QString::number(RxByteCount));

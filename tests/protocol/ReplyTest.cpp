@@ -92,4 +92,9 @@ TEST(ReplyTest, HexLinesBreakBeforeDollarAndB) {
             EXPECT_EQ(tail.Newest, std::vector<std::string>(r.Lines.end() - kept, r.Lines.end())) << newest;
         }
     }
+    // Lines longer than shown are cut after their first bytes and say how long they were.
+    const std::vector<uint8_t> chunk{0x01, 0x02, 0x03, 0x42, 0x04, 0x24, 0x05, 0x06};
+    EXPECT_EQ(ReplyHexLines(chunk.data(), chunk.size(), SIZE_MAX, 2).Newest,
+              (std::vector<std::string>{" 01 02 ... (3 bytes)", " 42 04", " 24 05 ... (3 bytes)"}));
+    EXPECT_EQ(ReplyHexLines(chunk.data(), chunk.size(), 1, 0).Newest, (std::vector<std::string>{" ... (3 bytes)"}));
 }
