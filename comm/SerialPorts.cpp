@@ -111,12 +111,16 @@ std::vector<TSerialPortInfo> ListSerialPortInfoIn(const std::string& devDir, con
         while (const dirent* entry = readdir(dir)) {
             const std::string name = entry->d_name;
             if (name.empty() || name[0] == '.') continue;
+            // Most entries are virtual terminals with nothing behind them: one look
+            // each rules them out before the device path is resolved, which costs a
+            // look per folder on the way.
+            struct stat st {};
+            if (lstat((sysDir + "/" + name + "/device").c_str(), &st) != 0) continue;
+            if (lstat((devDir + "/" + name).c_str(), &st) != 0) continue;
             const std::filesystem::path sys = std::filesystem::path(sysDir) / name;
             std::error_code ec;
             const std::filesystem::path device = std::filesystem::canonical(sys / "device", ec);
-            if (ec) continue; // a virtual terminal: nothing behind it
-            struct stat st {};
-            if (lstat((devDir + "/" + name).c_str(), &st) != 0) continue;
+            if (ec) continue;
 
             TFoundPort port{pgOther, name, -1, {}};
             size_t digits = name.size();
