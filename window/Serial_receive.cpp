@@ -93,8 +93,10 @@ void TForm1::Timer2Timer(TObject*) {
         taken += n;
         if (taken >= TickByteBudget) break;
         if (serial) {
-            const int waiting = Comm1->InQueCount();
-            n = waiting > 0 ? Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), std::min(waiting, RxChunkLimit)) : 0;
+            // Asked for a whole landing area, not for the queue's count: a read that
+            // empties the queue also takes what the terminal layer has received but
+            // not queued yet, so a stream needs far fewer ticks.
+            n = std::max(Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), RxChunkLimit), 0);
         } else {
             // What the reads appended counts, whatever the last read said.
             if (ClientSocket1->Active()) ReadSocketChunk(*ClientSocket1->Socket());

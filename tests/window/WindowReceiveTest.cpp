@@ -182,6 +182,26 @@ TEST_F(WindowTest, SocketReadsBeforeTheDeferredReadAreAllGathered) {
     EXPECT_EQ(LogLines().back(), QString("SetID_OK"));
 }
 
+// A stream on a serial port is taken by one deferred read, up to what a tick takes:
+// the terminal layer queues only 4 KB at a time, and the rest must not wait for
+// further arrivals and ticks.
+TEST_F(WindowTest, OneDeferredReadTakesAStreamWhole) {
+    TPty pty;
+    TForm1& f = Make({pty.SlavePath});
+    f.BB_PortSwitch->click();
+    ASSERT_TRUE(f.Comm1->Enabled());
+    // As much as the pseudo-terminal takes before the window reads anything.
+    const std::vector<uint8_t> block(1024, 'A');
+    int32_t written = 0;
+    for (ssize_t n; (n = ::write(pty.Master, block.data(), block.size())) > 0;) written += static_cast<int32_t>(n);
+    ASSERT_GT(written, 4096);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Timer2->Enabled(); }, 5000));
+    Clock.Advance(4);
+    EXPECT_EQ(f.RxByteCount, written);
+    EXPECT_EQ(f.Comm1->InQueCount(), 0);
+    EXPECT_FALSE(f.Timer2->Enabled());
+}
+
 // Typing into the ELN field sends one frame a key, each answered in turn.
 TEST_F(WindowTest, TypingTheElnSendsAFrameForEveryKey) {
     TPty pty;
