@@ -21,7 +21,7 @@ TForm1* Form1 = nullptr;
 namespace {
 
 constexpr int LogScrollbackLines = 10000;
-constexpr unsigned DisplayIntervalMs = 200;
+constexpr unsigned DisplayIntervalMs = 100;
 
 enum class TGlyph { Close, Go, Page, Disk };
 
