@@ -292,6 +292,14 @@ int TThreadComm::Write(const char* Buffer, unsigned long Count) {
 }
 
 int TThreadComm::Read(char* Buffer, unsigned long Count) {
+    return ReadFromDriver(Buffer, Count, &TSerialDriver::Read);
+}
+
+int TThreadComm::ReadArrived(char* Buffer, unsigned long Count) {
+    return ReadFromDriver(Buffer, Count, &TSerialDriver::ReadArrived);
+}
+
+int TThreadComm::ReadFromDriver(char* Buffer, unsigned long Count, TDriverRead Transfer) {
     if (!FOpen) return -1;
     unsigned long done = 0;
     TSerialResult r;
@@ -304,7 +312,7 @@ int TThreadComm::Read(char* Buffer, unsigned long Count) {
             FDriver->ClearCommError(FHandle, errors, stat);
             return 0;
         }
-        r = FDriver->Read(FHandle, Buffer, Count, done);
+        r = (FDriver.get()->*Transfer)(FHandle, Buffer, Count, done);
         if (!r.Ok) FDriver->ClearCommError(FHandle, errors, stat);
     }
     if (r.DeviceGone) HandleDeviceLost(r.Error);

@@ -285,6 +285,8 @@ public:
     // they return.
     int Write(const char* Buffer, unsigned long Count);
     int Read(char* Buffer, unsigned long Count);
+    // Like Read, but takes only what has arrived and never waits for more.
+    int ReadArrived(char* Buffer, unsigned long Count);
     int InQueCount();
     int OutQueCount();
     void PurgeIn();
@@ -349,6 +351,9 @@ protected:
     std::recursive_mutex FLock;
 
 private:
+    using TDriverRead = TSerialResult (TSerialDriver::*)(TSerialHandle, char*, unsigned long, unsigned long&);
+    int ReadFromDriver(char* Buffer, unsigned long Count, TDriverRead Transfer);
+
     // Stores a changed line setting and re-applies the block under the lock;
     // an equal value does nothing.
     template <typename T> void ChangeLineSetting(T& field, const T& value) {

@@ -466,13 +466,23 @@ std::unique_ptr<TCommEventWaiter> TPosixSerialDriver::CreateEventWaiter(TSerialH
 
 TSerialResult TPosixSerialDriver::Read(TSerialHandle handle, char* buffer, unsigned long count,
                                        unsigned long& done) {
+    return ReadWithin(handle, buffer, count, done, true);
+}
+
+TSerialResult TPosixSerialDriver::ReadArrived(TSerialHandle handle, char* buffer, unsigned long count,
+                                              unsigned long& done) {
+    return ReadWithin(handle, buffer, count, done, false);
+}
+
+TSerialResult TPosixSerialDriver::ReadWithin(TSerialHandle handle, char* buffer, unsigned long count,
+                                             unsigned long& done, bool mayWait) {
     done = 0;
     const auto port = Find(handle);
     if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
     const TCommTimeouts timeouts = port->CurrentTimeouts();
     const uint64_t total =
         uint64_t{timeouts.ReadTotalTimeoutMultiplier} * count + timeouts.ReadTotalTimeoutConstant;
-    const bool immediate = timeouts.ReadIntervalTimeout == 0xFFFFFFFF && total == 0;
+    const bool immediate = !mayWait || (timeouts.ReadIntervalTimeout == 0xFFFFFFFF && total == 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
     bool emptyAfterReady = false;
     while (done < count) {

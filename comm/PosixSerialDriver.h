@@ -53,6 +53,10 @@ public:
     TSerialResult SetCommMask(TSerialHandle handle, uint32_t mask) override;
     std::unique_ptr<TCommEventWaiter> CreateEventWaiter(TSerialHandle handle) override;
     TSerialResult Read(TSerialHandle handle, char* buffer, unsigned long count, unsigned long& done) override;
+    // A read that finds the queue empty also takes what the terminal layer holds
+    // behind it, so this takes a stream in landing areas, not 4 KB at a time.
+    TSerialResult ReadArrived(TSerialHandle handle, char* buffer, unsigned long count,
+                              unsigned long& done) override;
     TSerialResult Write(TSerialHandle handle, const char* buffer, unsigned long count,
                         unsigned long& done) override;
     TSerialResult ClearCommError(TSerialHandle handle, unsigned long& errors, TComStat& stat) override;
@@ -64,6 +68,9 @@ public:
 
 private:
     std::shared_ptr<TPort> Find(TSerialHandle handle);
+    // Read within the port's time-outs, or without waiting at all.
+    TSerialResult ReadWithin(TSerialHandle handle, char* buffer, unsigned long count, unsigned long& done,
+                             bool mayWait);
 
     TPortLister FPortLister;
     std::mutex FMutex;

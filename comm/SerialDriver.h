@@ -183,6 +183,18 @@ public:
                                unsigned long& done) = 0;
     virtual TSerialResult Write(TSerialHandle handle, const char* buffer, unsigned long count,
                                 unsigned long& done) = 0;
+    // Reads what has arrived, up to count, without waiting whatever the time-outs
+    // say (done 0 when nothing has). Here: what the queue count shows; a driver
+    // that can take more without waiting does.
+    virtual TSerialResult ReadArrived(TSerialHandle handle, char* buffer, unsigned long count,
+                                      unsigned long& done) {
+        done = 0;
+        unsigned long errors = 0;
+        TComStat stat;
+        const TSerialResult r = ClearCommError(handle, errors, stat);
+        if (!r.Ok || stat.cbInQue == 0) return r;
+        return Read(handle, buffer, count < stat.cbInQue ? count : stat.cbInQue, done);
+    }
 
     // Reports and clears the port's error flags (CE_ bits) and reads its status.
     virtual TSerialResult ClearCommError(TSerialHandle handle, unsigned long& errors, TComStat& stat) = 0;

@@ -93,10 +93,9 @@ void TForm1::Timer2Timer(TObject*) {
         taken += n;
         if (taken >= TickByteBudget) break;
         if (serial) {
-            // Asked for a whole landing area, not for the queue's count: a read that
-            // empties the queue also takes what the terminal layer has received but
-            // not queued yet, so a stream needs far fewer ticks.
-            n = std::max(Comm1->Read(reinterpret_cast<char*>(RxBuffer.data()), RxChunkLimit), 0);
+            // What has arrived, not only what the queue count shows: the terminal
+            // layer queues 4 KB at a time, and the rest would wait for ticks of its own.
+            n = std::max(Comm1->ReadArrived(reinterpret_cast<char*>(RxBuffer.data()), RxChunkLimit), 0);
         } else {
             // What the reads appended counts, whatever the last read said.
             if (ClientSocket1->Active()) ReadSocketChunk(*ClientSocket1->Socket());

@@ -168,6 +168,14 @@ TEST_F(PtyFixture, BytesBothWaysQueueCountsAndPurge) {
     const auto start = Clock::now();
     EXPECT_EQ(Comm->Read(buffer, 1), 0); // nothing comes: the 1000 ms read time-out
     EXPECT_GE(Clock::now() - start, 900ms);
+    // Taking what has arrived never waits: a part, then nothing.
+    Device.Send("ab");
+    ASSERT_TRUE(Poster.PumpUntil([&] { return Comm->InQueCount() == 2; }));
+    const auto arrived = Clock::now();
+    EXPECT_EQ(Comm->ReadArrived(buffer, sizeof buffer), 2);
+    EXPECT_EQ(std::string(buffer, 2), "ab");
+    EXPECT_EQ(Comm->ReadArrived(buffer, sizeof buffer), 0);
+    EXPECT_LT(Clock::now() - arrived, 500ms);
 
     Device.Send("xyz");
     ASSERT_TRUE(Poster.PumpUntil([&] { return Comm->InQueCount() == 3; }));
