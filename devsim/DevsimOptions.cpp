@@ -44,16 +44,14 @@ std::string ReadTcp(const std::string& value, TDevsimOptions& options) {
 
 std::string ReadSplit(const std::string& value, TFaultOptions& faults) {
     const size_t at = value.find('@');
-    const std::optional<int32_t> bytes =
-        at == std::string::npos ? std::nullopt : TryStrToInt(value.substr(0, at));
-    const std::optional<int32_t> ms =
-        at == std::string::npos ? std::nullopt : TryStrToInt(value.substr(at + 1));
-    if (!bytes || !ms || *bytes < 0 || *bytes > MaxBytes || *ms < 0 || *ms > MaxMs)
+    const int32_t bytes = at == std::string::npos ? -1 : TryStrToInt(value.substr(0, at)).value_or(-1);
+    const int32_t ms = at == std::string::npos ? -1 : TryStrToInt(value.substr(at + 1)).value_or(-1);
+    if (bytes < 0 || bytes > MaxBytes || ms < 0 || ms > MaxMs)
         return Usage("--split '" + value +
                      "': give N@MS, N bytes (0 to 65535) first and the rest MS (0 to 3600000) "
                      "milliseconds later");
-    faults.SplitBytes = *bytes;
-    faults.SplitMs = *ms;
+    faults.SplitBytes = bytes;
+    faults.SplitMs = ms;
     return "";
 }
 
