@@ -99,6 +99,11 @@ class Screen:
         self.wm_protocols = self.d.intern_atom("WM_PROTOCOLS")
         self.ping_atom = self.d.intern_atom("_NET_WM_PING")
         self.wm_pid = self.d.intern_atom("_NET_WM_PID")
+        # DAMAGE reports the first drawing into a window: the moment its contents appear.
+        self.damage_event = None
+        if self.d.has_extension("DAMAGE"):
+            self.d.damage_query_version()
+            self.damage_event = self.d.extension_event.DamageNotify
         self.d.sync()
         self.drain()
 
@@ -119,16 +124,24 @@ class Screen:
         prop = win.get_full_property(self.wm_pid, X.AnyPropertyType)
         return prop.value[0] if prop and len(prop.value) else None
 
-    def wait_mapped(self, pid, deadline):
-        """The first top-level window of pid that the server maps, and when."""
+    def wait_shown(self, pid, deadline):
+        """The first top-level window of pid that the server maps, when it was mapped,
+        and when the program first drew into it (None without DAMAGE)."""
+        win, mapped, drawn = None, None, {}
         while time.monotonic() < deadline:
             for e in self.events(deadline - time.monotonic()):
-                if e.type == X.MapNotify and not e.override:
-                    when = time.monotonic()
-                    owner = self.window_pid(e.window)
-                    if owner in (None, pid):
-                        return e.window, when
-        return None, None
+                now = time.monotonic()
+                if e.type == X.CreateNotify and not e.override and self.damage_event is not None:
+                    # Watched from its creation, so that no drawing comes before the watch.
+                    e.window.damage_create(3)  # DamageReportNonEmpty: one report per window
+                elif e.type == self.damage_event:
+                    drawn.setdefault(e.drawable.id, now)
+                elif win is None and e.type == X.MapNotify and not e.override:
+                    if self.window_pid(e.window) in (None, pid):
+                        win, mapped = e.window, now
+            if win is not None and (self.damage_event is None or win.id in drawn):
+                return win, mapped, drawn.get(win.id)
+        return win, mapped, None
 
     def ping(self, win, seq):
         event = protocol.event.ClientMessage(window=win, client_type=self.wm_protocols,
@@ -205,10 +218,12 @@ def measure(screen, prog, args, workdir):
     proc = subprocess.Popen(prog.argv(slave_path, link), env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        win, mapped = screen.wait_mapped(proc.pid, t0 + 15)
+        win, mapped, drawn = screen.wait_shown(proc.pid, t0 + 15)
         if win is None:
             raise RuntimeError(f"{prog.name}: no window within 15 s")
         row["start"] = (mapped - t0) * 1000
+        if drawn is not None:
+            row["drawn"] = (drawn - t0) * 1000
         time.sleep(max(0.0, t0 + 2 - time.monotonic()))
         row["rss"] = status_field(proc.pid, "VmRSS") / 1024
         if prog.open_how is None:
@@ -275,7 +290,7 @@ def write_gtkterm_config(home, link):
             ("term_background_alpha", "1.000000")]))
 
 
-COLUMNS = [("start", "start ms", "%.1f"), ("rss", "RSS MB", "%.1f"), ("idle", "idle CPU %", "%.3f"),
+COLUMNS = [("start", "start ms", "%.1f"), ("drawn", "drawn ms", "%.1f"), ("rss", "RSS MB", "%.1f"), ("idle", "idle CPU %", "%.3f"),
            ("wakeups", "wakeups/s", "%.1f"), ("cpu_mib", "CPU s/MiB", "%.3f"), ("mib", "MiB read", "%.1f"),
            ("stall", "stall ms", "%.1f"), ("threads", "threads", "%.0f")]
 
@@ -335,6 +350,9 @@ def main():
     if "kaldora" in rows and "label-window" in rows:
         k, lw = median("kaldora", "start"), median("label-window", "start")
         print(f"kaldora start-up / label window: {k / lw:.2f}x (target <= 1.25x)")
+        kd, lwd = median("kaldora", "drawn"), median("label-window", "drawn")
+        if kd and lwd:
+            print(f"kaldora drawn / label window drawn: {kd / lwd:.2f}x")
 
 
 if __name__ == "__main__":
