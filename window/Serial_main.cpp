@@ -1,5 +1,6 @@
 #include "window/Serial_main.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileSystemWatcher>
@@ -69,11 +70,16 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     : QMainWindow(parent),
       FPortLister(environment.PortLister ? environment.PortLister : ListSerialPorts) {
     // The stored font is set before the controls exist, so they lay out their
-    // texts once, in it, instead of once in the default font and again.
+    // texts once, in it, instead of once in the default font and again. A line
+    // edit lays out its text before it takes its parent's font, so the
+    // application's font is the stored one while they are made.
     QFont font("Times New Roman");
     font.setPixelSize(13);
     setFont(font);
+    const QFont applicationFont = QApplication::font();
+    QApplication::setFont(font);
     setupUi(this);
+    QApplication::setFont(applicationFont);
     // The stored outer bounds; the form file only carries the size.
     setGeometry(234, 167, 1001, 840);
     ApplyStoredLook();

@@ -166,11 +166,16 @@ TEST_F(WindowTest, HintsAreStoredAndOnlyTheDataFieldsShowTooltips) {
 }
 
 TEST_F(WindowTest, WindowComponentsAndStateStartAsStored) {
+    const QFont applicationFont = QApplication::font();
     TForm1& form = Make();
     EXPECT_EQ(form.windowTitle(), QString("Kaldora 2023/08/22  V1.0.0"));
     EXPECT_EQ(form.geometry(), QRect(234, 167, 1001, 840));
-    EXPECT_EQ(form.font().family(), QString("Times New Roman"));
-    EXPECT_EQ(form.font().pixelSize(), 13);
+    for (const QWidget* w : std::initializer_list<const QWidget*>{&form, form.Edit1, form.CSpinEdit5->Editor()}) {
+        EXPECT_EQ(w->font().family(), QString("Times New Roman")) << w->objectName().toStdString();
+        EXPECT_EQ(w->font().pixelSize(), 13) << w->objectName().toStdString();
+    }
+    // The form's font is its own: message boxes keep the application's.
+    EXPECT_EQ(QApplication::font(), applicationFont);
 
     EXPECT_EQ(form.Comm1->DeviceName(), "Com1");
     EXPECT_EQ(form.Comm1->BaudRate(), br19200);
