@@ -141,13 +141,14 @@ private:
     // The log line for text, time-prefixed when CB_TimeRecord is checked.
     QString LogLine(const std::string& text) const;
     void ClearLogWhenFull();
-    // The hexadecimal echo of received bytes, gathered (the newest lines kept,
-    // notFormatted older ones counted only) until ShowReceived shows it with the
-    // received count.
+    // The echo keeps this many of the newest hexadecimal lines.
     static constexpr size_t EchoKeptLines = 24;
     // Longer hexadecimal lines are shown cut, so a stream without line breaks
     // cannot fill the log; the log's counted length takes them whole.
     static constexpr size_t ShownHexLineBytes = 64;
+    // The hexadecimal echo of received bytes, gathered (the newest lines kept,
+    // notFormatted older ones counted only) until ShowReceived shows it with the
+    // received count.
     void EchoReceived(std::vector<std::string> lines, size_t notFormatted);
     void FlushReceivedEcho();
     // Shows the echo and the count at once when the display is at rest, else at
