@@ -155,6 +155,7 @@ TEST(BatchEndToEnd, BadUseExitsWith2AndSaysWhy) {
         int exitCode;
         std::string err;
     };
+    const std::string noHeader = WriteCsv("nohead.csv", "KESTREL-A,1\n");
     const Row cases[] = {
         {csv, 2, "no link given: add --port COMn|PATH"},
         {csv + " --port /dev/kaldora-no-such-port --report " + report, 2, "/dev/kaldora-no-such-port"},
@@ -162,7 +163,7 @@ TEST(BatchEndToEnd, BadUseExitsWith2AndSaysWhy) {
         {csv + " --port /dev/null --retries x", 2, "--retries x: give 0 to 100"},
         {csv + " --port /dev/null --port /dev/null", 2, "--port /dev/null is given twice"},
         {csv + " --port /dev/null --report /nonexistent-dir/r.csv", 2, "cannot write the report"},
-        {WriteCsv("nohead.csv", "KESTREL-A,1\n") + " --port /dev/null", 2, "names no 'model' column"},
+        {noHeader + " --port /dev/null", 2, "names no 'model' column"},
     };
     for (const auto& c : cases) {
         const TRun run = Batch(c.args);
@@ -179,6 +180,7 @@ TEST(BatchEndToEnd, BadUseExitsWith2AndSaysWhy) {
         EXPECT_NE(help.Out.find(text), std::string::npos) << text;
     std::remove(report.c_str());
     std::remove(csv.c_str());
+    std::remove(noHeader.c_str());
 }
 
 } // namespace
