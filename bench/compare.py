@@ -104,6 +104,11 @@ class Screen:
         if self.d.has_extension("DAMAGE"):
             self.d.damage_query_version()
             self.damage_event = self.d.extension_event.DamageNotify
+            # GTK's input-only windows cannot be watched (BadMatch), and a short-lived
+            # window may be gone before its watch arrives; neither is ever drawn into.
+            damage = self.d.query_extension("DAMAGE").major_opcode
+            self.d.set_error_handler(lambda err, request: None if err.major_opcode == damage
+                                     else print("X protocol error:", err, file=sys.stderr))
         self.d.sync()
         self.drain()
 
