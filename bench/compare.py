@@ -334,8 +334,9 @@ def main():
     rows = {p.name: [] for p in programs}
     for r in range(args.rounds):
         # Each round starts one program later in the list, so that every program
-        # follows every other one as often: a program started right after another
-        # toolkit's finds the processor's caches full of that toolkit, not of Qt.
+        # follows every other one as often: no program's figures carry the traces
+        # of always starting after the same one (its teardown, its toolkit in the
+        # processor's caches).
         for prog in programs[r % len(programs):] + programs[:r % len(programs)]:
             row = measure(screen, prog, args, args.workdir)
             rows[prog.name].append(row)
