@@ -14,6 +14,7 @@
 #include "base/Exception.h"
 #include "comm/SerialPorts.h"
 #include "toolkit/ExceptionReport.h"
+#include "toolkit/FirstPaint.h"
 #include "window/Serial_main.h"
 #include "window/Unit2.h"
 #include "window/WindowPlacement.h"
@@ -72,6 +73,7 @@ int main(int argc, char* argv[]) {
     QString roundTrip;
     if (!ParseArguments(QApplication::arguments(), givenPorts, roundTrip)) return 2;
     TFormEnvironment environment;
+    environment.DeferHiddenControls = true;
     if (!givenPorts.empty())
         environment.PortLister = [givenPorts] { return WithGivenPorts(givenPorts, ListSerialPorts()); };
     fontConfiguration.join();
@@ -89,8 +91,13 @@ int main(int argc, char* argv[]) {
             Form1->setGeometry(FitToAvailable(Form1->geometry(), WindowFrameAllowance, Form1->minimumSize(),
                                               screen->availableGeometry()));
         Form1->show();
+        // The controls hidden at start are made once the window is drawn; the
+        // user's input waits for them, so every handler finds its controls.
+        WaitForFirstPaint(*Form1, std::chrono::milliseconds(200));
+        Form1->BuildHiddenControls();
         if (!roundTrip.isEmpty()) StartRoundTrip(*Form1, roundTrip);
-        exitCode = application.exec();
+        // A window closed while its drawing was awaited has ended the program already.
+        if (Form1->isVisible()) exitCode = application.exec();
     } catch (const std::exception& e) {
         // Start-up failures are shown like any other; the program still ends normally.
         ReportException(e.what());

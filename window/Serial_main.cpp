@@ -64,22 +64,59 @@ QIcon GlyphIcon(TGlyph glyph) {
     return QIcon(pixmap);
 }
 
+// A line edit lays out its text before it takes its parent's font, so the
+// application's font is the stored one while controls are made: they lay out
+// their texts once, in it, instead of once in the default font and again.
+void MakeInFont(const QFont& font, const std::function<void()>& make) {
+    const QFont applicationFont = QApplication::font();
+    QApplication::setFont(font);
+    make();
+    QApplication::setFont(applicationFont);
+}
+
+void ShowInRed(QLabel* label) {
+    QFont f = label->font();
+    f.setPixelSize(20);
+    label->setFont(f);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, Qt::red);
+    label->setPalette(p);
+}
+
+// A pasted text of any length is taken whole, not cut at an edit's 32767 characters:
+// the raw text goes out as it stands, and data beyond a frame is refused, not cut.
+void TakeAnyLength(std::initializer_list<QLineEdit*> edits) {
+    for (QLineEdit* edit : edits) edit->setMaxLength(std::numeric_limits<int>::max());
+}
+
+// Puts the focusable controls among `made`, and those inside them, in the focus
+// chain right after `previous`, in the order they were made.
+void ChainAfter(QWidget* previous, const QObjectList& made) {
+    for (QObject* object : made) {
+        auto* widget = qobject_cast<QWidget*>(object);
+        if (!widget) continue;
+        QList<QWidget*> controls = widget->findChildren<QWidget*>();
+        controls.prepend(widget);
+        for (QWidget* control : controls) {
+            if (control->focusPolicy() == Qt::NoFocus) continue;
+            QWidget::setTabOrder(previous, control);
+            previous = control;
+        }
+    }
+}
+
 } // namespace
 
 TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     : QMainWindow(parent),
+      Ui::CommandPanel(), // null controls until BuildHiddenControls makes them
+      Ui::RawSendPanel(),
       FPortLister(environment.PortLister ? environment.PortLister : ListSerialPorts) {
-    // The stored font is set before the controls exist, so they lay out their
-    // texts once, in it, instead of once in the default font and again. A line
-    // edit lays out its text before it takes its parent's font, so the
-    // application's font is the stored one while they are made.
+    // The stored font is set before the controls exist, so they lay out their texts in it.
     QFont font("Times New Roman");
     font.setPixelSize(13);
     setFont(font);
-    const QFont applicationFont = QApplication::font();
-    QApplication::setFont(font);
-    setupUi(this);
-    QApplication::setFont(applicationFont);
+    MakeInFont(font, [this] { Ui::TForm1::setupUi(this); });
     // The stored outer bounds; the form file only carries the size.
     setGeometry(234, 167, 1001, 840);
     ApplyStoredLook();
@@ -137,16 +174,12 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     Splitter2->hide();
     Memo2->hide();
 
-    BindEvents();
-
     // Which device "Com<N>" opens here, kept current as adapters come and go.
     FDevWatcher = new QFileSystemWatcher({"/dev"}, this);
     connect(FDevWatcher, &QFileSystemWatcher::directoryChanged, this, [this] { ShowComDevice(); });
     ShowComDevice();
 
-    // A pasted text of any length is taken whole, not cut at an edit's 32767 characters:
-    // the raw text goes out as it stands, and data beyond a frame is refused, not cut.
-    for (QLineEdit* edit : {Edit1, ED_20, Edit5, Edit6, Edit7}) edit->setMaxLength(std::numeric_limits<int>::max());
+    TakeAnyLength({ED_20, Edit7});
     // Nothing shown is clipped: the top bar's rightmost control and the Set_ID
     // button bound the smallest window.
     auto shownExtent = [](QWidget* panel) {
@@ -165,17 +198,32 @@ TForm1::TForm1(TFormEnvironment environment, QWidget* parent)
     BitBtn1->setFocusPolicy(Qt::TabFocus);
     CSpinEdit5->Editor()->setFocus();
     CSpinEdit5->Editor()->selectAll();
+
+    if (!environment.DeferHiddenControls) BuildHiddenControls();
+}
+
+void TForm1::BuildHiddenControls() {
+    if (HiddenControlsBuilt()) return;
+    const QObjectList commandsBefore = Panel1->children();
+    const QObjectList rawSendBefore = Panel4->children();
+    MakeInFont(font(), [this] {
+        Ui::CommandPanel::setupUi(Panel1);
+        Ui::RawSendPanel::setupUi(Panel4);
+    });
+    // Made last, they would come last in the focus chain; they keep their place
+    // in the stored layout instead: after Set_ID, and after the top bar's Clear.
+    ChainAfter(BitBtn1, Panel1->children().mid(commandsBefore.size()));
+    ChainAfter(Button4, Panel4->children().mid(rawSendBefore.size()));
+    ShowInRed(Label16);
+    BB_SendData->setIcon(GlyphIcon(TGlyph::Page));
+    BB_SendBin->setIcon(GlyphIcon(TGlyph::Disk));
+    TakeAnyLength({Edit1, Edit5, Edit6});
+    FormResize(this);
+    BindEvents();
 }
 
 void TForm1::ApplyStoredLook() {
-    for (QLabel* red : {Label15, Label16}) {
-        QFont f = red->font();
-        f.setPixelSize(20);
-        red->setFont(f);
-        QPalette p = red->palette();
-        p.setColor(QPalette::WindowText, Qt::red);
-        red->setPalette(p);
-    }
+    ShowInRed(Label15);
     QPalette grey = LB_ComDevice->palette();
     grey.setColor(QPalette::WindowText, Qt::darkGray);
     LB_ComDevice->setPalette(grey);
@@ -184,8 +232,6 @@ void TForm1::ApplyStoredLook() {
     CSpinEdit1->setFont(bold);
     BB_Exit->setIcon(GlyphIcon(TGlyph::Close));
     BitBtn1->setIcon(GlyphIcon(TGlyph::Go));
-    BB_SendData->setIcon(GlyphIcon(TGlyph::Page));
-    BB_SendBin->setIcon(GlyphIcon(TGlyph::Disk));
 }
 
 TForm1::~TForm1() {
@@ -361,5 +407,6 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 void TForm1::FormResize(TObject*) {
     // Negative widths are kept at zero: an edit cannot be narrower than nothing.
     ED_20->resize(std::max(0, Panel2->width() - 80), ED_20->height());
-    Edit1->resize(std::max(0, Panel4->width() - 125), Edit1->height());
+    if (Edit1) // made once the window is drawn
+        Edit1->resize(std::max(0, Panel4->width() - 125), Edit1->height());
 }

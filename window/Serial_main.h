@@ -21,7 +21,9 @@
 #include "toolkit/ClientSocket.h"
 #include "toolkit/QtMainThreadPoster.h"
 #include "toolkit/Timer.h"
+#include "ui_Serial_commands.h"
 #include "ui_Serial_main.h"
+#include "ui_Serial_rawsend.h"
 
 class QFileSystemWatcher;
 
@@ -33,9 +35,17 @@ struct TFormEnvironment {
     std::shared_ptr<TSerialDriver> SerialDriver;
     // Clock of the four timers. Null: real time.
     TTimerEngine* TimerEngine = nullptr;
+    // The controls hidden at start are left for BuildHiddenControls, which the
+    // program calls once the window is drawn; without this the window is whole
+    // when constructed.
+    bool DeferHiddenControls = false;
 };
 
-class TForm1 : public QMainWindow, public TObject, public Ui::TForm1 {
+class TForm1 : public QMainWindow,
+               public TObject,
+               public Ui::TForm1,
+               public Ui::CommandPanel,
+               public Ui::RawSendPanel {
     Q_OBJECT
 
 public:
@@ -44,6 +54,11 @@ public:
 
     // Appends one line to Memo1 (time-prefixed when CB_TimeRecord is checked),
     // first clearing the log when AutoClear is checked and LogLength is above 30000.
+    // Makes the command panel and the raw send row, which are hidden at start,
+    // and binds every control's handlers; until then no handler runs. Once only.
+    void BuildHiddenControls();
+    bool HiddenControlsBuilt() const { return rgCommand != nullptr; }
+
     void WriteLog(const std::string& text);
 
     // Non-visual components.

@@ -59,8 +59,9 @@ protected:
         SetMessageBoxShower(FOldShower);
     }
 
-    TForm1& Make(std::vector<std::string> ports = {}) {
+    TForm1& Make(std::vector<std::string> ports = {}, bool deferHiddenControls = false) {
         TFormEnvironment env;
+        env.DeferHiddenControls = deferHiddenControls;
         Ports = std::move(ports);
         env.PortLister = [this] { return Ports; };
         env.TimerEngine = &Clock;

@@ -9,6 +9,8 @@
 #include <QRadioButton>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <limits>
+#include <map>
 
 #include "WindowFixture.h"
 #include "widgets/TCSpinEdit.h"
@@ -122,7 +124,81 @@ QString TextOf(QWidget* w) {
     return {};
 }
 
+// A control's path from the window: its parents' names and its own (or its class).
+QString NameOf(QWidget* w) {
+    const QString own = w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName();
+    return w->isWindow() ? QString() : NameOf(w->parentWidget()) + "/" + own;
+}
+
+// What a user or a handler can see of each control, by name.
+std::map<std::string, std::string> StateOf(QWidget& window) {
+    std::map<std::string, std::string> state;
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        QString s;
+        QDebug(&s) << NameOf(w->parentWidget()) << w->geometry() << w->isHidden() << w->isEnabled()
+                   << w->font().toString() << w->palette().color(QPalette::WindowText) << TextOf(w)
+                   << w->toolTip() << w->property("hint").toString() << w->focusPolicy();
+        if (auto* e = qobject_cast<QLineEdit*>(w)) QDebug(&s) << e->maxLength();
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) QDebug(&s) << b->icon().isNull();
+        state[NameOf(w).toStdString()] += s.toStdString();
+    }
+    return state;
+}
+
+// The controls that take the focus, in the order the focus chain visits them.
+std::vector<std::string> FocusChainOf(QWidget& window) {
+    std::vector<std::string> chain;
+    for (QWidget* w = window.nextInFocusChain(); w != &window; w = w->nextInFocusChain())
+        if (w->focusPolicy() != Qt::NoFocus) chain.push_back(NameOf(w).toStdString());
+    return chain;
+}
+
 } // namespace
+
+TEST_F(WindowTest, HiddenControlsMadeAfterTheFirstPaintEndAsIfMadeWithTheWindow) {
+    TForm1& whole = Make();
+    const std::map<std::string, std::string> wholeState = StateOf(whole);
+    const std::vector<std::string> wholeChain = FocusChainOf(whole);
+    // Each panel's controls follow one another in the chain as they stand in the stored layout.
+    const std::pair<const char*, const char*> neighbours[] = {
+        {"Panel1/BitBtn1", "Panel1/SE_01"},
+        {"Panel1/rgCommand/rgCommand_8", "Panel4/RadioButton1"},
+        {"Panel4/Button4", "Panel4/AutoClear"},
+        {"Panel4/CB_TimeRecord", "Panel5/Memo1"},
+        {"Panel5/Memo2", "Panel2/ED_20"},
+    };
+    for (const auto& [before, after] : neighbours) {
+        auto it = std::find_if(wholeChain.begin(), wholeChain.end(),
+                               [&](const std::string& name) { return name.ends_with(before); });
+        ASSERT_TRUE(it != wholeChain.end() && it + 1 != wholeChain.end()) << before;
+        EXPECT_TRUE(it[1].ends_with(after)) << before << " is followed by " << it[1];
+    }
+
+    TForm1& form = Make({}, true);
+    EXPECT_FALSE(form.HiddenControlsBuilt());
+    EXPECT_EQ(form.rgCommand, nullptr);
+    EXPECT_EQ(form.Edit1, nullptr);
+    form.FormResize(nullptr); // the window is drawn, and resized, before they exist
+    const std::map<std::string, std::string> early = StateOf(form);
+    EXPECT_LT(early.size(), wholeState.size());
+    for (const auto& [name, state] : early) EXPECT_EQ(state, wholeState.at(name)) << name;
+
+    form.BuildHiddenControls();
+    form.BuildHiddenControls(); // once only
+    EXPECT_EQ(StateOf(form), wholeState);
+    EXPECT_EQ(FocusChainOf(form), wholeChain);
+    // The stored look, which the hidden controls get when they are made.
+    for (QLabel* red : {form.Label15, form.Label16}) {
+        EXPECT_EQ(red->font().pixelSize(), 20);
+        EXPECT_EQ(red->palette().color(QPalette::WindowText), QColor(Qt::red));
+    }
+    for (QAbstractButton* button : {form.BB_Exit, form.BitBtn1, form.BB_SendData, form.BB_SendBin})
+        EXPECT_FALSE(button->icon().isNull()) << button->objectName().toStdString();
+    for (QLineEdit* edit : {form.Edit1, form.ED_20, form.Edit5, form.Edit6, form.Edit7})
+        EXPECT_EQ(edit->maxLength(), std::numeric_limits<int>::max()) << edit->objectName().toStdString();
+    QTest::keyClick(form.CSpinEdit5->Editor(), Qt::Key_Return);
+    EXPECT_EQ(form.Edit1->text().toStdString(), "19 00 41 00 10 FE 01 00 AA D7 03 ") << "handlers are bound";
+}
 
 TEST_F(WindowTest, EveryControlHasItsStoredState) {
     TForm1& form = Make();
