@@ -4,6 +4,8 @@
 #include <QScreen>
 #include <fontconfig/fontconfig.h>
 #include <malloc.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <cstdio>
 #include <string>
@@ -56,6 +58,18 @@ bool ParseArguments(const QStringList& arguments, std::vector<std::string>& port
     return true;
 }
 
+// Lets `thread` run on any core this process may use but the caller's. A new
+// thread starts beside its parent, and the scheduler takes milliseconds to move
+// it: meanwhile the two take turns on one core while the other idles.
+void KeepOffThisCore(std::jthread& thread) {
+    cpu_set_t others;
+    CPU_ZERO(&others);
+    const int here = sched_getcpu();
+    if (here < 0 || sched_getaffinity(0, sizeof others, &others) != 0) return;
+    CPU_CLR(here, &others);
+    if (CPU_COUNT(&others) > 0) pthread_setaffinity_np(thread.native_handle(), sizeof others, &others);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -67,6 +81,7 @@ int main(int argc, char* argv[]) {
     // built, so it is read on a second core while the application is set up; FcInit
     // may be called from any thread, and Qt's own call then finds it loaded.
     std::jthread fontConfiguration([] { FcInit(); });
+    KeepOffThisCore(fontConfiguration);
     // Qt takes its own options (-platform, ...) out of the arguments; the rest are ours.
     QApplication application(argc, argv);
     std::vector<std::string> givenPorts;
