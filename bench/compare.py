@@ -300,11 +300,28 @@ COLUMNS = [("start", "start ms", "%.1f"), ("drawn", "drawn ms", "%.1f"), ("rss",
            ("stall", "stall ms", "%.1f"), ("threads", "threads", "%.0f")]
 
 
+def round_order(programs, r):
+    """The order of round r: a row of a balanced Latin square. Over len(programs)
+    rounds (twice that for an odd number of programs) every program starts once
+    right after each other one, so that no program's figures carry the traces of
+    always starting after the same one (its teardown, its toolkit in the caches)."""
+    n = len(programs)
+    steps, low, high = [0], 1, n - 1
+    while len(steps) < n:
+        steps.append(low)
+        low += 1
+        if len(steps) < n:
+            steps.append(high)
+            high -= 1
+    order = [programs[(step + r) % n] for step in steps]
+    return order[::-1] if n % 2 and (r // n) % 2 else order
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kaldora", required=True)
     ap.add_argument("--label", required=True)
-    ap.add_argument("--rounds", type=int, default=10)
+    ap.add_argument("--rounds", type=int, default=12)
     ap.add_argument("--idle", type=float, default=10.0, help="seconds of idle CPU measurement")
     ap.add_argument("--mib", type=float, default=8.0, help="MiB written to the pseudo-terminal")
     ap.add_argument("--flood-seconds", type=float, default=30.0, help="longest a flood may take")
@@ -333,11 +350,7 @@ def main():
     screen = Screen()
     rows = {p.name: [] for p in programs}
     for r in range(args.rounds):
-        # Each round starts one program later in the list, so that every program
-        # follows every other one as often: no program's figures carry the traces
-        # of always starting after the same one (its teardown, its toolkit in the
-        # processor's caches).
-        for prog in programs[r % len(programs):] + programs[:r % len(programs)]:
+        for prog in round_order(programs, r):
             row = measure(screen, prog, args, args.workdir)
             rows[prog.name].append(row)
             print(f"round {r + 1}/{args.rounds} {prog.name}: " +
