@@ -111,7 +111,7 @@ int main(int argc, char* argv[]) {
         WaitForFirstPaint(*Form1, std::chrono::milliseconds(200));
         Form1->BuildHiddenControls();
         if (!roundTrip.isEmpty()) StartRoundTrip(*Form1, roundTrip);
-        // A window closed while its drawing was awaited has ended the program already.
+        // A window closed while its drawing was awaited ends the program here.
         if (Form1->isVisible()) exitCode = application.exec();
     } catch (const std::exception& e) {
         // Start-up failures are shown like any other; the program still ends normally.
