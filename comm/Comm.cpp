@@ -2,6 +2,7 @@
 
 #include "base/Exception.h"
 #include "comm/PosixSerialDriver.h"
+#include "comm/SystemError.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,22 +21,14 @@ void RaiseCommError(const char* format, long errorNumber) {
 
 std::string OpenFailureReason(const std::string& device, int error) {
     const std::string name = device.empty() ? std::string("(no device)") : device;
-    switch (error) {
-    case 0:
-        return name + ": opened";
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return name + ": no such device";
-    case EBUSY:
-    case EAGAIN:
-        return name + ": in use by another program";
-    case EACCES:
-    case EPERM:
-        return name + ": permission denied \u2014 add your user to the dialout group "
-                      "(sudo adduser $USER dialout) and log in again";
-    case ENOTTY:
-        return name + ": not a serial port";
+    if (error == 0) return name + ": opened";
+    const TSystemError kind = ClassifySystemError(error);
+    switch (kind) {
+    case seNoSuchDevice:
+    case seInUse:
+    case sePermission:
+    case seNotSerialPort:
+        return name + ": " + SystemErrorText(kind);
     default:
         return name + ": cannot be opened: " + std::strerror(error) + " (error " + std::to_string(error) +
                ")";

@@ -16,22 +16,17 @@
 #include <termios.h>
 #include <unistd.h>
 
-int PosixErrorNumber(int systemError) {
-    return systemError;
-}
-
 namespace {
 
 TSerialResult SystemFailure() {
-    return TSerialResult::Failure(PosixErrorNumber(errno));
+    return TSerialResult::Failure(errno);
 }
 
 // A transfer failure: the errors a vanished device gives (a hung-up terminal
 // answers EIO, an unplugged USB adapter ENODEV or ENXIO) mark it gone.
 TSerialResult TransferFailure(int error) {
     const bool gone = error == EIO || error == ENXIO || error == ENODEV;
-    return gone ? TSerialResult::Gone(PosixErrorNumber(error))
-                : TSerialResult::Failure(PosixErrorNumber(error));
+    return gone ? TSerialResult::Gone(error) : TSerialResult::Failure(error);
 }
 
 // Line-event counters as TIOCGICOUNT keeps them.
@@ -160,7 +155,7 @@ public:
             if (n < 0) {
                 if (errno == EINTR) continue;
                 HungUp = true;
-                return {TWaitStatus::HangUp, 0, PosixErrorNumber(errno)};
+                return {TWaitStatus::HangUp, 0, errno};
             }
             bool portHangUp = false;
             for (int i = 0; i < n; ++i) {
@@ -257,7 +252,7 @@ std::shared_ptr<TPosixSerialDriver::TPort> TPosixSerialDriver::Find(TSerialHandl
 TSerialResult TPosixSerialDriver::Open(const std::string& deviceName, TSerialHandle& handle) {
     handle = InvalidSerialHandle;
     const std::string path = ResolveDeviceName(deviceName, FPortLister ? FPortLister() : ListSerialPorts());
-    if (path.empty()) return TSerialResult::Failure(PosixErrorNumber(ENOENT));
+    if (path.empty()) return TSerialResult::Failure(ENOENT);
 
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return SystemFailure();
@@ -265,7 +260,7 @@ TSerialResult TPosixSerialDriver::Open(const std::string& deviceName, TSerialHan
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
-        return TSerialResult::Failure(PosixErrorNumber(error));
+        return TSerialResult::Failure(error);
     }
     auto port = std::make_shared<TPort>();
     port->Fd = fd;
@@ -317,12 +312,12 @@ bool TPosixSerialDriver::IsCharDevice(TSerialHandle handle) {
 
 TSerialResult TPosixSerialDriver::SetupComm(TSerialHandle handle, unsigned long, unsigned long) {
     // The kernel sizes its own queues; only the handle is checked.
-    return Find(handle) ? TSerialResult::Success() : TSerialResult::Failure(PosixErrorNumber(EBADF));
+    return Find(handle) ? TSerialResult::Success() : TSerialResult::Failure(EBADF);
 }
 
 TSerialResult TPosixSerialDriver::GetCommState(TSerialHandle handle, TDcb& dcb) {
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     termios t{};
     if (tcgetattr(port->Fd, &t) != 0) return SystemFailure();
     {
@@ -371,9 +366,9 @@ TSerialResult TPosixSerialDriver::GetCommState(TSerialHandle handle, TDcb& dcb) 
 
 TSerialResult TPosixSerialDriver::SetCommState(TSerialHandle handle, const TDcb& dcb) {
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2 || dcb.BaudRate == 0)
-        return TSerialResult::Failure(PosixErrorNumber(EINVAL));
+        return TSerialResult::Failure(EINVAL);
     termios t{};
     if (tcgetattr(port->Fd, &t) != 0) return SystemFailure();
 
@@ -428,11 +423,11 @@ TSerialResult TPosixSerialDriver::SetCommState(TSerialHandle handle, const TDcb&
         const tcflag_t own = CSIZE | PARENB;
         if (error != EINVAL || tcgetattr(port->Fd, &now) != 0 || (now.c_cflag & ~own) != (t.c_cflag & ~own) ||
             now.c_iflag != t.c_iflag || cfgetospeed(&now) != cfgetospeed(&t))
-            return TSerialResult::Failure(PosixErrorNumber(error));
+            return TSerialResult::Failure(error);
     }
     if (!standard) {
         const int error = SetExactBaudRate(port->Fd, dcb.BaudRate);
-        if (error != 0) return TSerialResult::Failure(PosixErrorNumber(error));
+        if (error != 0) return TSerialResult::Failure(error);
     }
     std::lock_guard guard(port->Mutex);
     port->Kept = dcb;
@@ -441,7 +436,7 @@ TSerialResult TPosixSerialDriver::SetCommState(TSerialHandle handle, const TDcb&
 
 TSerialResult TPosixSerialDriver::SetCommTimeouts(TSerialHandle handle, const TCommTimeouts& timeouts) {
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     std::lock_guard guard(port->Mutex);
     port->Timeouts = timeouts;
     return TSerialResult::Success();
@@ -449,7 +444,7 @@ TSerialResult TPosixSerialDriver::SetCommTimeouts(TSerialHandle handle, const TC
 
 TSerialResult TPosixSerialDriver::SetCommMask(TSerialHandle handle, uint32_t mask) {
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     {
         std::lock_guard guard(port->Mutex);
         port->EventMask = mask;
@@ -478,7 +473,7 @@ TSerialResult TPosixSerialDriver::ReadWithin(TSerialHandle handle, char* buffer,
                                              unsigned long& done, bool mayWait) {
     done = 0;
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     const TCommTimeouts timeouts = port->CurrentTimeouts();
     const uint64_t total =
         uint64_t{timeouts.ReadTotalTimeoutMultiplier} * count + timeouts.ReadTotalTimeoutConstant;
@@ -515,7 +510,7 @@ TSerialResult TPosixSerialDriver::Write(TSerialHandle handle, const char* buffer
                                         unsigned long& done) {
     done = 0;
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     const TCommTimeouts timeouts = port->CurrentTimeouts();
     const uint64_t total =
         uint64_t{timeouts.WriteTotalTimeoutMultiplier} * count + timeouts.WriteTotalTimeoutConstant;
@@ -556,7 +551,7 @@ TSerialResult TPosixSerialDriver::ClearCommError(TSerialHandle handle, unsigned 
     errors = 0;
     stat = TComStat{};
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     int inq = 0;
     if (ioctl(port->Fd, FIONREAD, &inq) != 0) return SystemFailure();
     int outq = 0;
@@ -582,7 +577,7 @@ TSerialResult TPosixSerialDriver::ClearCommError(TSerialHandle handle, unsigned 
 
 TSerialResult TPosixSerialDriver::Purge(TSerialHandle handle, unsigned long flags) {
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     // Nothing is ever pending across calls, so the abort flags have nothing to abort.
     if (flags & PURGE_RXCLEAR) {
         std::lock_guard guard(port->Mutex);
@@ -595,7 +590,7 @@ TSerialResult TPosixSerialDriver::Purge(TSerialHandle handle, unsigned long flag
 
 TSerialResult TPosixSerialDriver::EscapeCommFunction(TSerialHandle handle, int function) {
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     const int fd = port->Fd;
     const auto modemLine = [fd](unsigned long request, int bit) {
         if (ioctl(fd, request, &bit) == 0 || errno == ENOTTY) return TSerialResult::Success();
@@ -620,14 +615,14 @@ TSerialResult TPosixSerialDriver::EscapeCommFunction(TSerialHandle handle, int f
     case CLRBREAK:
         return plain(ioctl(fd, TIOCCBRK));
     default:
-        return TSerialResult::Failure(PosixErrorNumber(EINVAL));
+        return TSerialResult::Failure(EINVAL);
     }
 }
 
 TSerialResult TPosixSerialDriver::GetCommModemStatus(TSerialHandle handle, unsigned long& status) {
     status = 0;
     const auto port = Find(handle);
-    if (!port) return TSerialResult::Failure(PosixErrorNumber(EBADF));
+    if (!port) return TSerialResult::Failure(EBADF);
     int lines = 0;
     if (ioctl(port->Fd, TIOCMGET, &lines) != 0)
         return errno == ENOTTY ? TSerialResult::Success() : SystemFailure();

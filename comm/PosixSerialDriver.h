@@ -31,9 +31,6 @@
 #include <mutex>
 #include <vector>
 
-// Our error number for a system error number.
-int PosixErrorNumber(int systemError);
-
 class TPosixSerialDriver : public TSerialDriver {
 public:
     using TPortLister = std::function<std::vector<std::string>()>;
