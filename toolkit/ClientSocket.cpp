@@ -1,7 +1,6 @@
 #include "toolkit/ClientSocket.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,13 +16,9 @@
 #include <mutex>
 
 #include "base/Exception.h"
+#include "comm/TcpConnect.h"
 #include "toolkit/ExceptionReport.h"
 #include "toolkit/QtMainThreadPoster.h"
-
-struct TSocketAddress {
-    sockaddr_storage Address{};
-    socklen_t Length = 0;
-};
 
 // What a lookup thread shares with its client.
 struct TLookupJob {
@@ -36,8 +31,6 @@ namespace {
 
 // Bytes queued for sending beyond which SendBuf reports that it would block.
 constexpr size_t MaxPendingSend = 1 << 20;
-// An address that does not answer is given up after this long, and the next one tried.
-constexpr int ConnectTimeoutMs = 30000;
 
 std::string AsyncErrorMessage(int code) {
     return FormatErrorNumber("Asynchronous socket error %d", code);
@@ -53,28 +46,6 @@ void ReportLater(const std::string& message) {
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app, [message] { ReportException(message); }, Qt::QueuedConnection);
-}
-
-// The TCP addresses of host:port in the resolver's order. With numericOnly only
-// an address literal is accepted, which never blocks.
-std::vector<TSocketAddress> Resolve(const std::string& host, int port, bool numericOnly) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
-    addrinfo* found = nullptr;
-    std::vector<TSocketAddress> addresses;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return addresses;
-    for (const addrinfo* a = found; a; a = a->ai_next) {
-        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(sockaddr_storage))
-            continue;
-        TSocketAddress address;
-        std::memcpy(&address.Address, a->ai_addr, a->ai_addrlen);
-        address.Length = a->ai_addrlen;
-        addresses.push_back(address);
-    }
-    freeaddrinfo(found);
-    return addresses;
 }
 
 // Lookups whose client stopped waiting. getaddrinfo cannot be interrupted, so
@@ -190,7 +161,8 @@ TClientSocket::TClientSocket(QObject* parent)
     FReadNotifier->setEnabled(false);
     FWriteNotifier->setEnabled(false);
     FConnectTimer->setSingleShot(true);
-    FConnectTimer->setInterval(ConnectTimeoutMs);
+    // An address that does not answer is given up after this long, and the next one tried.
+    FConnectTimer->setInterval(TcpConnectTimeoutMs);
     connect(FReadNotifier, &QSocketNotifier::activated, this, Guarded([this] { SocketReadable(); }));
     connect(FWriteNotifier, &QSocketNotifier::activated, this, Guarded([this] { SocketWritable(); }));
     connect(FConnectTimer, &QTimer::timeout, this, Guarded([this] {
@@ -215,8 +187,8 @@ void TClientSocket::Open() {
     if (!FOpening || generation != FGeneration) return; // the lookup handler closed or reopened
     const std::string host = FHost.toStdString();
     // The port is a 16-bit number on the wire; higher bits are dropped.
-    const int port = FPort & 0xFFFF;
-    std::vector<TSocketAddress> literal = Resolve(host, port, true);
+    const unsigned port = static_cast<unsigned>(FPort) & 0xFFFF;
+    std::vector<TTcpAddress> literal = ResolveTcpAddressLiteral(host, port);
     if (literal.empty()) {
         StartLookup(host, port);
         return;
@@ -233,13 +205,15 @@ void TClientSocket::Close() {
     EndConnection(true);
 }
 
-void TClientSocket::StartLookup(const std::string& host, int port) {
+void TClientSocket::StartLookup(const std::string& host, unsigned port) {
     RetiredLookups().Reap();
     auto job = std::make_shared<TLookupJob>();
     job->Client = this;
     try {
         FLookupThread = std::thread([job, host, port] {
-            std::vector<TSocketAddress> addresses = Resolve(host, port, false);
+            // The client's error carries a code, not words: the reason is not kept.
+            std::string reason;
+            std::vector<TTcpAddress> addresses = ResolveTcpHost(host, port, reason);
             {
                 // A client that stopped waiting is never touched, nor is Qt, which
                 // may be shutting down by then.
@@ -263,7 +237,7 @@ void TClientSocket::StartLookup(const std::string& host, int port) {
     FLookupJob = std::move(job);
 }
 
-void TClientSocket::LookupFinished(std::vector<TSocketAddress> addresses) {
+void TClientSocket::LookupFinished(std::vector<TTcpAddress> addresses) {
     // The thread's last step follows the post that brought us here.
     FLookupThread.join();
     FLookupJob.reset();
@@ -288,7 +262,7 @@ void TClientSocket::CancelLookup() {
     FLookupJob.reset();
 }
 
-void TClientSocket::BeginConnecting(std::vector<TSocketAddress> addresses) {
+void TClientSocket::BeginConnecting(std::vector<TTcpAddress> addresses) {
     FAddresses = std::move(addresses);
     FNextAddress = 0;
     if (!FConnectingRaised) {
@@ -302,25 +276,21 @@ void TClientSocket::BeginConnecting(std::vector<TSocketAddress> addresses) {
 
 void TClientSocket::ConnectNext(int lastError) {
     while (FNextAddress < FAddresses.size()) {
-        const TSocketAddress& address = FAddresses[FNextAddress++];
-        const int fd = socket(address.Address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const TTcpAddress& address = FAddresses[FNextAddress++];
+        int error = 0;
+        const int fd = StartTcpConnect(address, error);
         if (fd < 0) {
-            lastError = errno;
+            lastError = error;
             continue;
         }
-        // Non-blocking: the outcome shows as writability, then SO_ERROR tells it.
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.Address), address.Length) == 0 ||
-            errno == EINPROGRESS || errno == EINTR) {
-            FFd = fd;
-            FPeer = std::make_unique<TSocketAddress>(address);
-            FReadNotifier->setSocket(fd);
-            FWriteNotifier->setSocket(fd);
-            FWriteNotifier->setEnabled(true);
-            FConnectTimer->start();
-            return;
-        }
-        lastError = errno;
-        ::close(fd);
+        // Connected at once or not, the outcome shows as writability.
+        FFd = fd;
+        FPeer = std::make_unique<TTcpAddress>(address);
+        FReadNotifier->setSocket(fd);
+        FWriteNotifier->setSocket(fd);
+        FWriteNotifier->setEnabled(true);
+        FConnectTimer->start();
+        return;
     }
     OpenFailed(eeConnect, lastError);
 }
@@ -333,9 +303,7 @@ void TClientSocket::SocketWritable() {
     }
     if (!FOpening) return;
     FConnectTimer->stop();
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(FFd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+    const int error = FinishTcpConnect(FFd);
     if (error != 0) {
         CloseSocket();
         ConnectNext(error);

@@ -24,9 +24,10 @@
 //
 // Error codes are the Linux errno numbers the system call gave: connect's (through
 // SO_ERROR) with kind eeConnect, e.g. 111 ECONNREFUSED, 101 ENETUNREACH, 110
-// ETIMEDOUT (also when an address does not answer within 30 s); send's and recv's
-// with eeSend and eeReceive. When several addresses were tried, the last one's
-// code. A host name that gives no address is kind eeLookup with 113 (EHOSTUNREACH).
+// ETIMEDOUT (also when an address does not answer within TcpConnectTimeoutMs, the
+// command line's connect time-out too, 10 s); send's and recv's with eeSend and
+// eeReceive. When several addresses were tried, the last one's code. A host name
+// that gives no address is kind eeLookup with 113 (EHOSTUNREACH).
 // A remote end that closes, normally or with a reset (ECONNRESET, EPIPE), is not
 // an error: it gives OnDisconnect only.
 //
@@ -50,7 +51,7 @@ class QSocketNotifier;
 class QTimer;
 class TClientSocket;
 struct TLookupJob;
-struct TSocketAddress;
+struct TTcpAddress;
 
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
 
@@ -129,11 +130,11 @@ public:
 
 private:
     friend class TClientWinSocket;
-    void StartLookup(const std::string& host, int port);
-    void LookupFinished(std::vector<TSocketAddress> addresses);
+    void StartLookup(const std::string& host, unsigned port);
+    void LookupFinished(std::vector<TTcpAddress> addresses);
     // Stops waiting for a lookup that runs; its thread is joined once it ends.
     void CancelLookup();
-    void BeginConnecting(std::vector<TSocketAddress> addresses);
+    void BeginConnecting(std::vector<TTcpAddress> addresses);
     // Connects to the next address left; when none is left, the open fails with lastError.
     void ConnectNext(int lastError);
     void SocketWritable();
@@ -166,9 +167,9 @@ private:
     QSocketNotifier* FReadNotifier;
     QSocketNotifier* FWriteNotifier;
     QTimer* FConnectTimer;
-    std::vector<TSocketAddress> FAddresses; // of the lookup, tried in order
+    std::vector<TTcpAddress> FAddresses; // of the lookup, tried in order
     size_t FNextAddress = 0;
-    std::unique_ptr<TSocketAddress> FPeer;  // while a socket exists
+    std::unique_ptr<TTcpAddress> FPeer;     // while a socket exists
     std::shared_ptr<TLookupJob> FLookupJob; // while a lookup runs for this client
     std::thread FLookupThread;
     std::vector<char> FHold; // received bytes [FHoldBegin, FHoldEnd)
