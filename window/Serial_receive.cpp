@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "comm/SystemError.h"
 #include "protocol/Reply.h"
 #include "window/Serial_main.h"
 
@@ -17,18 +18,17 @@ constexpr unsigned ReadDeferralMs = 4;
 constexpr int32_t TickByteBudget = 64 * 1024;
 
 std::string SocketErrorReason(TErrorEvent event, int code) {
-    if (event == eeLookup) return "host name not found; check the IP field";
+    if (event == eeLookup) return std::string(SystemErrorText(seHostNotFound)) + "; check the IP field";
     if (event == eeSend || event == eeReceive)
         return std::string("the connection failed while ") + (event == eeSend ? "sending: " : "receiving: ") +
                std::strerror(code);
-    switch (code) {
-    case ECONNREFUSED:
-        return "connection refused: nothing listens on that port";
-    case ETIMEDOUT:
-        return "no answer: the connection timed out";
-    case EHOSTUNREACH:
-    case ENETUNREACH:
-        return "the host cannot be reached from this machine";
+    // Only the network's kinds: the device-side words (permission, in use) would mislead here.
+    const TSystemError kind = ClassifySystemError(code);
+    switch (kind) {
+    case seRefused:
+    case seTimedOut:
+    case seUnreachable:
+        return SystemErrorText(kind);
     default:
         return std::strerror(code);
     }
