@@ -1,4 +1,5 @@
-# Shared by scripts/run and scripts/test: installs what the build needs, then configures and builds.
+# Shared by scripts/run, scripts/test and scripts/package: installs what the build and the
+# Debian package need, then configures and builds.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -6,9 +7,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev
+  libsqlite3-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-liberation fonts-wqy-zenhei
-  dpkg-dev file
+  build-essential dpkg-dev debhelper file lintian appstream man-db desktop-file-utils
 )
 
 as_root() {
@@ -31,4 +33,11 @@ build() {
   local preset="$1"
   cmake --preset "$preset" -S "$ROOT" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
+}
+
+# As build, but only the three programs: no tests, no benchmarks.
+build_programs() {
+  local preset="$1"
+  cmake --preset "$preset" -S "$ROOT" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" --target kaldora kaldora-cli kaldora-devsim
 }
