@@ -3,80 +3,56 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iostream>
+#include <iterator>
 #include <optional>
 
 #include "base/Convert.h"
 #include "base/Exception.h"
 #include "cli/CliCommands.h"
 #include "cli/Json.h"
+#include "protocol/Cipher.h"
 #include "protocol/FrameDecoder.h"
 #include "protocol/HexText.h"
 
 namespace {
 
-constexpr const char* FrameHelp =
+constexpr const char* FrameIntro =
     R"(Usage: kaldora-cli frame [options]
 
 Builds one command frame and prints its hexadecimal text, as the window shows it:
 two digits and a blank per byte. Every option stands for one control of the window;
-without it the control keeps its stored value. Numbers beyond a control's range are
-limited to that range, as the control does; values are then sent as their low 8 bits
-(16 bits for the address word).
+without it the control keeps its stored value. A number the frame cannot carry as
+given is refused; values are sent as their low 8 bits (16 bits for the address word).
 
-  --command KIND     set-id (default), set-eln, read-eln, or auto-eln (the ELN set
-                     sent on a key release in the AutoELN field)
-  --model MODEL      KESTREL-A, MARLIN-A or OSPREY-B; applied first, as a click on the
-                     model button: command item 2 (KESTREL-A, OSPREY-B) or 8 (MARLIN-A),
-                     the data text emptied or set to 44 zero bytes, the ELN text "0".
-                     Without it no model is checked.
-  --id N             new device ID, 0..255 as the window sends it (default 1); a value
-                     outside is refused
-  --serial TEXT      ELN text of OSPREY-B's Set_ID, e.g. 23A1705 (default "0")
-  --eln TEXT         ELN text of set-eln; also needs 3 characters for auto-eln
-                     (default "23A1705")
-  --auto-text TEXT   text of the AutoELN field, sent by auto-eln (default empty)
-  --packet N         packet number, 0..255 (default 0)
-  --address N        address word, 0..65535 (default 65)
-  --item N           command item, -1 (none) to 8; overrides the model's choice.
-                     0 Status Request, 1 H/W Read, 2 H/W Write, 3 Info Read,
-                     4 Device Reset, 5 File R/W, 6 Device R/W, 7 H/W R/W, 8 20h
-  --data TEXT        hexadecimal data text such as "00 1A FF"; overrides the model's
-                     (default "00")
-  --rw-table N       R/W table, 0..255 (default 0)
-  --table-index N    table index, 0..3 (default 0)
-  --func1 N          function 1, 0..255 (default 0)
-  --func2 N          function 2, 0..255 (default 0)
-  --stat N           status, 0..255 (default 0)
-  --encrypt          encipher the payload
-  --json             print one JSON object: command, frame, reply, result,
-                     accepted, exit_code, elapsed_ms, error
-  --help             show this text
-
-Texts are sent byte for byte as given; the window converts its texts to Big5 first,
-which differs only for characters outside ASCII. Options take their value as the next
-argument or after '='. Exit status: 0 when the
-frame was built, 2 on an error (its message goes to standard error).
 )";
 
-constexpr const char* DecodeHelp =
+constexpr const char* FrameTail = R"(
+Texts are sent byte for byte as given; the window converts its texts to Big5 first,
+which differs only for characters outside ASCII. Exit status: 0 when the frame was
+built, 2 on an error (its message goes to standard error).
+)";
+
+constexpr const char* DecodeIntro =
     R"(Usage: kaldora-cli decode HEX... [--encrypt]
+       kaldora-cli decode - [--encrypt]
 
 Splits a captured command frame into its fields: start byte and form, packet number,
 address word, model bytes, command code and name, check byte (verified), length prefix,
 payload and CRC (verified), end byte. HEX is the frame as hexadecimal text, bytes
 separated by blanks or not ("24 00 FF FF ..." or "2400FFFF..."); several arguments are
-read as one text.
+read as one text. With "-" the hexadecimal text of a captured stream is read from
+standard input, one frame a line or all of it as one stream: it is split into its
+frames, each decoded in turn, and bytes that form no frame are listed by their offset.
 
-  --encrypt          the payload was enciphered: decipher it
-  --json             print one JSON object (command, frame, result, accepted,
-                     exit_code, error, ...) with the fields under "fields"
-  --help             show this text
+)";
 
-Exit status: 0 when the frame fits and its checks hold, 2 otherwise, with what is
+constexpr const char* DecodeTail = R"(
+Exit status: 0 when every frame fits and its checks hold, 2 otherwise, with what is
 wrong on standard error.
 )";
 
-constexpr const char* MainHelp = R"(Usage: kaldora-cli COMMAND [options] [--json]
+constexpr const char* MainIntro = R"(Usage: kaldora-cli COMMAND [options] [--json]
 
   frame      build a command frame and print its hexadecimal text
   decode     split a captured frame into its fields and verify it
@@ -87,38 +63,114 @@ constexpr const char* MainHelp = R"(Usage: kaldora-cli COMMAND [options] [--json
   send-text  send a text and a carriage return (the window's TXT)
   ports      list the serial ports with their COM numbers
   batch      give many devices their IDs from a CSV file, over one or more links
+  help       'kaldora-cli help COMMAND' lists a command's options
 
-'kaldora-cli COMMAND --help' lists a command's options. A link is --port COMn|PATH
-(with --baud, --parity) or --tcp HOST:PORT. --json prints one JSON object per result.
-Exit status: 0 ok, 1 no reply or an unaccepted reply, 2 bad input or a link that
-does not open, 130 interrupted.
 )";
 
-struct TNumberOption {
-    const char* Name;
-    int TCommandInputs::*Field;
-    int Min, Max;
+constexpr const char* MainTail = R"(
+A link is --port COMn|PATH (with --baud, --parity) or --tcp HOST:PORT. --json prints
+one JSON object per result. Options take their value as the next argument or after
+'='; '--' ends the options. Exit status: 0 ok, 1 no reply or an unaccepted reply,
+2 bad input or a link that does not open, 130 interrupted.
+)";
+
+constexpr const char* ProgramName = "kaldora-cli";
+
+const TOptionTable MainOptions = {FlagOption("version", "print the program's name and version")};
+
+const TOptionTable FrameJsonOption = {
+    FlagOption("json", "print one JSON object: command, frame, reply, result, accepted, exit_code, "
+                       "elapsed_ms, error")};
+
+const TOptionTable DecodeOptions = {
+    FlagOption("encrypt", "the payload was enciphered: decipher it"),
+    FlagOption("json", "print one JSON object a frame (command, frame, result, accepted, exit_code, "
+                       "error, ...) with the fields under \"fields\""),
 };
 
-// The ranges of the spin edits the options stand for.
-constexpr TNumberOption NumberOptions[] = {
-    {"--id", &TCommandInputs::Id, CliIdMin, CliIdMax},    {"--packet", &TCommandInputs::PacketNumber, 0, 255},
-    {"--address", &TCommandInputs::Address, 0, 65535},    {"--rw-table", &TCommandInputs::RwTable, 0, 255},
-    {"--table-index", &TCommandInputs::TableIndex, 0, 3}, {"--func1", &TCommandInputs::Func1, 0, 255},
-    {"--func2", &TCommandInputs::Func2, 0, 255},          {"--stat", &TCommandInputs::Stat, 0, 255},
-};
-
-struct TTextOption {
+struct TTextInput {
     const char* Name;
     std::string TCommandInputs::*Field;
+    const char* Help;
 };
 
-constexpr TTextOption TextOptions[] = {
-    {"--serial", &TCommandInputs::SerialText},
-    {"--eln", &TCommandInputs::ElnText},
-    {"--auto-text", &TCommandInputs::AutoText},
-    {"--data", &TCommandInputs::DataText},
+constexpr TTextInput TextInputs[] = {
+    {"serial", &TCommandInputs::SerialText, "ELN text of OSPREY-B's Set_ID, e.g. 23A1705 (default \"0\")"},
+    {"eln", &TCommandInputs::ElnText,
+     "ELN text of set-eln; also needs 3 characters for auto-eln (default \"23A1705\")"},
+    {"auto-text", &TCommandInputs::AutoText, "text of the AutoELN field, sent by auto-eln (default empty)"},
+    {"data", &TCommandInputs::DataText,
+     "hexadecimal data text such as \"00 1A FF\"; overrides the model's (default \"00\")"},
 };
+
+constexpr std::pair<const char*, TCommandKind> CommandKinds[] = {{"set-id", TCommandKind::SetId},
+                                                                 {"set-eln", TCommandKind::SetEln},
+                                                                 {"read-eln", TCommandKind::ReadEln},
+                                                                 {"auto-eln", TCommandKind::AutoEln}};
+
+TOptionTable MakeFrameOptionTable() {
+    TOptionTable table;
+    std::vector<std::string> kinds;
+    for (const auto& [name, kind] : CommandKinds)
+        kinds.emplace_back(name);
+    table.push_back(ChoiceOption("command", "KIND", kinds,
+                                 "{} (default set-id); auto-eln is the ELN set sent on a key release in "
+                                 "the AutoELN field"));
+    table.back().Refusal = "unknown command; give {}";
+    table.push_back(ChoiceOption("model", "MODEL", ModelNames(),
+                                 "{}; applied first, as a click on the model button: command item 2 "
+                                 "(KESTREL-A, OSPREY-B) or 8 (MARLIN-A), the data text emptied or set to "
+                                 "44 zero bytes, the ELN text \"0\". Without it no model is checked."));
+    table.back().Refusal = UnknownModelReason();
+    const TCommandInputs stored;
+    for (const TNumberInput& input : NumberInputs) {
+        std::string help =
+            std::string(input.Label) + ", {} (default " + std::to_string(stored.*input.Field) + ")";
+        if (input.Field == &TCommandInputs::CommandItem) {
+            help += "; -1 is none; overrides the model's choice:";
+            for (int k = 0; k < CommandItemCount; ++k)
+                help += (k == 0 ? "\n" : ", ") + std::to_string(k) + " " + CommandTable[k].Name;
+        }
+        table.push_back(IntegerOption(input.Name, "N", input.Min, input.Max, help));
+        table.back().Refusal = input.Why;
+    }
+    for (const TTextInput& input : TextInputs)
+        table.push_back(TextOption(input.Name, "TEXT", input.Help));
+    table.push_back(FlagOption("encrypt", "encipher the payload"));
+    return table;
+}
+
+// The command inputs of parsed options: the model's handler first, then the others.
+TCommandInputs FrameInputsOf(const TParsedOptions& parsed) {
+    TCommandInputs inputs;
+    if (const auto model = ModelOfName(parsed.Text("model"))) ApplyModelSelection(inputs, *model);
+    for (const auto& [name, kind] : CommandKinds)
+        if (parsed.Text("command", "set-id") == name) inputs.Kind = kind;
+    inputs.Encrypt = parsed.Has("encrypt");
+    for (const TNumberInput& input : NumberInputs)
+        if (const auto number = parsed.IntegerIf(input.Name)) inputs.*input.Field = *number;
+    for (const TTextInput& input : TextInputs)
+        if (parsed.Has(input.Name)) inputs.*input.Field = parsed.Text(input.Name);
+    return inputs;
+}
+
+std::string FrameHelp() {
+    return FrameIntro + OptionsHelpText({FrameOptionTable(), FrameJsonOption}) + FrameTail;
+}
+
+std::string DecodeHelp() {
+    return DecodeIntro + OptionsHelpText({DecodeOptions}) + DecodeTail;
+}
+
+std::string MainHelp() {
+    return MainIntro + OptionsHelpText({MainOptions}) + MainTail;
+}
+
+// Whether option stands among the arguments before any "--".
+bool GivesOption(const std::vector<std::string>& args, const char* option) {
+    const auto end = std::find(args.begin(), args.end(), "--");
+    return std::find(args.begin(), end, option) != end;
+}
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string text = FormatFrameHex(bytes.data(), bytes.size());
@@ -135,16 +187,6 @@ std::string Quoted(const std::vector<uint8_t>& bytes) {
             text += "\\x" + HexByteText(b);
     }
     return text + "'";
-}
-
-std::string Shown(const std::string& value) {
-    if (value.empty() || value.find(' ') != std::string::npos) return "'" + value + "'";
-    return value;
-}
-
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-    return text;
 }
 
 // What the payload means, for the commands whose payload the builder fills in itself.
@@ -210,16 +252,18 @@ TCliResult JsonFailure(const std::string& command, const std::string& error) {
     return {CliFailure, JsonResultLine(r) + "\n", ""};
 }
 
-TCliResult RunFrame(std::vector<std::string> options) {
-    if (std::find(options.begin(), options.end(), "--help") != options.end())
-        return {CliSuccess, FrameHelp, ""};
-    const bool json = TakeJsonOption(options);
-    TCommandInputs inputs;
-    const std::string error = ParseFrameOptions(options, inputs);
+TCliResult RunFrame(const std::vector<std::string>& args) {
+    const TParsedOptions parsed = ParseOptions(args, {FrameOptionTable(), FrameJsonOption});
+    if (parsed.Help) return {CliSuccess, FrameHelp(), ""};
+    const bool json = parsed.Has("json");
+    std::string error = parsed.Error;
+    if (error.empty() && !parsed.Positionals.empty())
+        error = "unexpected argument '" + parsed.Positionals[0] + "'";
     if (!error.empty()) {
         const std::string text = error + " (see 'kaldora-cli frame --help')";
         return json ? JsonFailure("frame", text) : Fail("kaldora-cli frame: " + text);
     }
+    const TCommandInputs inputs = FrameInputsOf(parsed);
     try {
         TCipherState cipherState{};
         const std::vector<uint8_t> frame = BuildCommandFrame(inputs, cipherState);
@@ -252,42 +296,176 @@ std::string DecodedFieldsJson(const TDecodedFrame& f) {
     return o.Text();
 }
 
-TCliResult RunDecode(std::vector<std::string> args) {
-    const bool json = TakeJsonOption(args);
-    bool encrypted = false;
-    std::string text;
-    auto failure = [json](const std::string& error) {
-        return json ? JsonFailure("decode", error) : Fail("kaldora-cli decode: " + error);
-    };
-    for (const auto& arg : args) {
-        if (arg == "--help") return {CliSuccess, DecodeHelp, ""};
-        if (arg == "--encrypt") {
-            encrypted = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            return failure("unknown option '" + arg + "' (see 'kaldora-cli decode --help')");
-        } else {
-            text += arg + " ";
+// One decoded frame as the JSON object of decode; offset only for a frame of a stream.
+std::string DecodeJson(const std::vector<uint8_t>& bytes, const TDecodeResult& result, int exitCode,
+                       std::optional<size_t> offset) {
+    TJsonObject o;
+    o.Add("command", "decode").Add("frame", HexBytes(bytes)).AddRaw("reply", "null");
+    o.Add("result", result.Ok() ? "frame verified" : "the frame does not fit");
+    o.AddRaw("accepted", "null").Add("exit_code", exitCode).AddRaw("elapsed_ms", "null");
+    if (result.Ok())
+        o.AddRaw("error", "null");
+    else
+        o.Add("error", "the frame does not fit: " + result.Error);
+    o.AddRaw("fields", result.Frame ? DecodedFieldsJson(*result.Frame) : "null");
+    if (offset) o.Add("offset", static_cast<long long>(*offset));
+    return o.Text();
+}
+
+// A part of a captured stream: one frame, or bytes that form none.
+struct TStreamPiece {
+    size_t Offset = 0;
+    std::vector<uint8_t> Bytes;
+    std::optional<TDecodeResult> Decoded; // empty for bytes that form no frame
+};
+
+// The lengths a frame beginning at from may have: its length prefix read under each layout
+// of the optional parts (model bytes, command code). The decoder then says which one holds.
+std::vector<size_t> CandidateLengths(const std::vector<uint8_t>& s, size_t from, bool encrypted) {
+    std::vector<size_t> lengths;
+    const bool formA = s[from] == FormAStartByte;
+    if (!formA && s[from] != FormBStartByte) return lengths;
+    static constexpr size_t Layouts[4][2] = {{2, 1}, {0, 1}, {2, 0}, {0, 0}};
+    for (const auto& [model, code] : Layouts) {
+        if (formA && model > 0) continue;
+        const size_t block = from + 4 + model + code;
+        if (block + 2 > s.size()) continue;
+        size_t prefix = 1;
+        size_t n = s[block + 1];
+        if (n == 0) {
+            if (block + 4 > s.size()) continue;
+            uint8_t word[2] = {s[block + 2], s[block + 3]};
+            // The cipher begins at the block's offset 2, so its first bytes cover these two.
+            if (encrypted) {
+                TCipherState state;
+                CipherFrameSpan(state, word, 2);
+            }
+            prefix = 3;
+            n = word[0] | size_t{word[1]} << 8;
         }
+        const size_t length = 4 + model + code + 1 + prefix + n + 3;
+        if (from + length <= s.size() && std::find(lengths.begin(), lengths.end(), length) == lengths.end())
+            lengths.push_back(length);
     }
+    return lengths;
+}
+
+// Splits a captured stream into its frames, back to back or with other bytes between them.
+// A frame that splits but fails its CRC is kept as a frame: a damaged byte inside it should
+// not make its bytes look like the start of something else.
+std::vector<TStreamPiece> SplitStream(const std::vector<uint8_t>& s, bool encrypted) {
+    std::vector<TStreamPiece> pieces;
+    size_t at = 0;
+    while (at < s.size()) {
+        std::optional<TDecodeResult> best;
+        size_t bestLength = 0;
+        for (size_t length : CandidateLengths(s, at, encrypted)) {
+            TDecodeResult r = DecodeCommandFrame(s.data() + at, length, encrypted);
+            if (!r.Frame || (best && !r.Ok())) continue;
+            best = std::move(r);
+            bestLength = length;
+            if (best->Ok()) break;
+        }
+        if (best) {
+            pieces.push_back({at, {s.begin() + at, s.begin() + at + bestLength}, std::move(best)});
+            at += bestLength;
+            continue;
+        }
+        if (pieces.empty() || pieces.back().Decoded) pieces.push_back({at, {}, std::nullopt});
+        pieces.back().Bytes.push_back(s[at++]);
+    }
+    return pieces;
+}
+
+TCliResult DecodeFailure(bool json, const std::string& error) {
+    return json ? JsonFailure("decode", error) : Fail("kaldora-cli decode: " + error);
+}
+
+TCliResult RunDecodeStream(const std::string& input, bool encrypted, bool json) {
+    std::vector<uint8_t> bytes;
+    size_t lineStart = 0;
+    for (int line = 1; lineStart <= input.size(); ++line) {
+        const size_t lineEnd = std::min(input.find('\n', lineStart), input.size());
+        std::vector<uint8_t> lineBytes;
+        const std::string error = ParseCaptureHex(input.substr(lineStart, lineEnd - lineStart), lineBytes);
+        if (!error.empty())
+            return DecodeFailure(json, "standard input line " + std::to_string(line) + ": " + error);
+        bytes.insert(bytes.end(), lineBytes.begin(), lineBytes.end());
+        lineStart = lineEnd + 1;
+    }
+    if (bytes.empty()) return DecodeFailure(json, "no frame on standard input");
+
+    TCliResult out;
+    int frames = 0, verified = 0;
+    size_t unframed = 0;
+    for (const TStreamPiece& piece : SplitStream(bytes, encrypted)) {
+        const std::string where = "offset " + std::to_string(piece.Offset);
+        if (!piece.Decoded) {
+            unframed += piece.Bytes.size();
+            const std::string what = std::to_string(piece.Bytes.size()) +
+                                     (piece.Bytes.size() == 1 ? " byte forms" : " bytes form") + " no frame";
+            if (json) {
+                TJsonObject o;
+                o.Add("command", "decode").Add("frame", HexBytes(piece.Bytes)).AddRaw("reply", "null");
+                o.Add("result", "no frame").AddRaw("accepted", "null").Add("exit_code", CliFailure);
+                o.AddRaw("elapsed_ms", "null").Add("error", what + " at " + where).AddRaw("fields", "null");
+                out.Out += o.Add("offset", static_cast<long long>(piece.Offset)).Text() + "\n";
+            } else {
+                out.Out += where + ": " + what + ": " + HexBytes(piece.Bytes) + "\n\n";
+            }
+            continue;
+        }
+        const TDecodeResult& r = *piece.Decoded;
+        ++frames;
+        if (r.Ok()) ++verified;
+        if (json) {
+            out.Out += DecodeJson(piece.Bytes, r, r.Ok() ? CliSuccess : CliFailure, piece.Offset) + "\n";
+            continue;
+        }
+        out.Out += "frame " + std::to_string(frames) + " at " + where + ": " +
+                   (r.Ok() ? "verified" : "does not fit: " + r.Error) + "\n" +
+                   DescribeFrame(*r.Frame, encrypted) + "\n";
+    }
+    std::string summary = std::to_string(frames) + (frames == 1 ? " frame, " : " frames, ") +
+                          std::to_string(verified) + " verified";
+    if (unframed > 0)
+        summary +=
+            "; " + std::to_string(unframed) + (unframed == 1 ? " byte forms" : " bytes form") + " no frame";
+    if (!json) out.Out += summary + "\n";
+    if (verified < frames || unframed > 0 || frames == 0) {
+        out.ExitCode = CliFailure;
+        if (!json) out.Err = "kaldora-cli decode: " + summary + "\n";
+    }
+    return out;
+}
+
+TCliResult RunDecode(const std::vector<std::string>& args, const TCliStreams* streams) {
+    const TParsedOptions parsed = ParseOptions(args, {DecodeOptions});
+    if (parsed.Help) return {CliSuccess, DecodeHelp(), ""};
+    const bool json = parsed.Has("json");
+    const bool encrypted = parsed.Has("encrypt");
+    if (!parsed.Error.empty())
+        return DecodeFailure(json, parsed.Error + " (see 'kaldora-cli decode --help')");
+    const auto& hex = parsed.Positionals;
+    if (std::find(hex.begin(), hex.end(), "-") != hex.end()) {
+        if (hex.size() > 1)
+            return DecodeFailure(json, "'-' reads the frames from standard input: give no HEX beside it");
+        if (!streams || !streams->In) return DecodeFailure(json, "no standard input to read");
+        return RunDecodeStream(streams->In(), encrypted, json);
+    }
+    std::string text;
+    for (const auto& arg : hex)
+        text += arg + " ";
     std::vector<uint8_t> bytes;
     std::string error = ParseCaptureHex(text, bytes);
-    if (!error.empty()) return failure(error);
-    if (bytes.empty()) return failure("no frame given (see 'kaldora-cli decode --help')");
+    if (!error.empty()) return DecodeFailure(json, error);
+    if (bytes.empty()) return DecodeFailure(json, "no frame given (see 'kaldora-cli decode --help')");
 
     const TDecodeResult result = DecodeCommandFrame(bytes.data(), bytes.size(), encrypted);
     TCliResult out;
     if (!result.Ok()) out.ExitCode = CliFailure;
     if (json) {
-        TJsonObject o;
-        o.Add("command", "decode").Add("frame", HexBytes(bytes)).AddRaw("reply", "null");
-        o.Add("result", result.Ok() ? "frame verified" : "the frame does not fit");
-        o.AddRaw("accepted", "null").Add("exit_code", out.ExitCode).AddRaw("elapsed_ms", "null");
-        if (result.Ok())
-            o.AddRaw("error", "null");
-        else
-            o.Add("error", "the frame does not fit: " + result.Error);
-        o.AddRaw("fields", result.Frame ? DecodedFieldsJson(*result.Frame) : "null");
-        out.Out = o.Text() + "\n";
+        out.Out = DecodeJson(bytes, result, out.ExitCode, std::nullopt) + "\n";
         return out;
     }
     if (result.Frame) out.Out = DescribeFrame(*result.Frame, encrypted);
@@ -307,108 +485,21 @@ bool MatchesOption(const std::string& arg, const char* name, std::optional<std::
     return false;
 }
 
+const TOptionTable& FrameOptionTable() {
+    static const TOptionTable table = MakeFrameOptionTable();
+    return table;
+}
 
 std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandInputs& inputs) {
-    // Values in the order given; the model's handler is applied before all of them.
-    std::vector<std::pair<const TNumberOption*, int>> numbers;
-    std::vector<std::pair<const TTextOption*, std::string>> texts;
-    std::optional<int> item;
-    std::optional<TModel> model;
-    TCommandKind kind = TCommandKind::SetId;
-    bool encrypt = false;
-
-    for (size_t k = 0; k < options.size(); ++k) {
-        const std::string& arg = options[k];
-        std::optional<std::string> inlineValue;
-        auto value = [&]() -> std::optional<std::string> {
-            if (inlineValue) return inlineValue;
-            if (k + 1 < options.size()) return options[++k];
-            return std::nullopt;
-        };
-        auto missing = [&arg] { return "option '" + arg + "' needs a value"; };
-
-        if (arg == "--encrypt") {
-            encrypt = true;
-            continue;
-        }
-        bool known = false;
-        for (const auto& option : NumberOptions) {
-            if (!MatchesOption(arg, option.Name, inlineValue)) continue;
-            const auto text = value();
-            if (!text) return missing();
-            const auto number = TryStrToInt(*text);
-            if (!number) return option.Name + (" " + Shown(*text) + ": " + InvalidIntegerMessage(*text));
-            // What goes out is the number given, or nothing: no value is cut to fit.
-            if (*number < option.Min || *number > option.Max) {
-                const std::string range = std::to_string(option.Min) + ".." + std::to_string(option.Max);
-                if (option.Field == &TCommandInputs::Id)
-                    return "--id " + *text + ": a device ID is " + range + " (one byte in the frame, as the window sends it)";
-                return option.Name + (" " + *text + ": the frame carries " + range);
-            }
-            numbers.emplace_back(&option, *number);
-            known = true;
-            break;
-        }
-        if (known) continue;
-        for (const auto& option : TextOptions) {
-            if (!MatchesOption(arg, option.Name, inlineValue)) continue;
-            const auto text = value();
-            if (!text) return missing();
-            texts.emplace_back(&option, *text);
-            known = true;
-            break;
-        }
-        if (known) continue;
-        if (MatchesOption(arg, "--item", inlineValue)) {
-            const auto text = value();
-            if (!text) return missing();
-            const auto number = TryStrToInt(*text);
-            if (!number) return "--item " + Shown(*text) + ": " + InvalidIntegerMessage(*text);
-            if (*number < CommandItemNone || *number >= CommandItemCount)
-                return "--item " + *text + ": a command item is -1 (none) to 8";
-            item = *number;
-        } else if (MatchesOption(arg, "--model", inlineValue)) {
-            const auto text = value();
-            if (!text) return missing();
-            const std::string name = Upper(*text);
-            if (name == "KESTREL-A")
-                model = TModel::KestrelA;
-            else if (name == "MARLIN-A")
-                model = TModel::MarlinA;
-            else if (name == "OSPREY-B")
-                model = TModel::OspreyB;
-            else
-                return "--model " + Shown(*text) + ": unknown model; give KESTREL-A, MARLIN-A or OSPREY-B";
-        } else if (MatchesOption(arg, "--command", inlineValue)) {
-            const auto text = value();
-            if (!text) return missing();
-            if (*text == "set-id")
-                kind = TCommandKind::SetId;
-            else if (*text == "set-eln")
-                kind = TCommandKind::SetEln;
-            else if (*text == "read-eln")
-                kind = TCommandKind::ReadEln;
-            else if (*text == "auto-eln")
-                kind = TCommandKind::AutoEln;
-            else
-                return "--command " + Shown(*text) +
-                       ": unknown command; give set-id, set-eln, read-eln or auto-eln";
-        } else {
-            return "unknown option '" + arg + "'";
-        }
-    }
-
-    TCommandInputs result;
-    if (model) ApplyModelSelection(result, *model);
-    result.Kind = kind;
-    result.Encrypt = encrypt;
-    for (const auto& [option, number] : numbers)
-        result.*(option->Field) = number;
-    for (const auto& [option, text] : texts)
-        result.*(option->Field) = text;
-    if (item) result.CommandItem = *item;
-    inputs = std::move(result);
+    const TParsedOptions parsed = ParseOptions(options, {FrameOptionTable()});
+    if (!parsed.Error.empty()) return parsed.Error;
+    if (!parsed.Positionals.empty()) return "unexpected argument '" + parsed.Positionals[0] + "'";
+    inputs = FrameInputsOf(parsed);
     return "";
+}
+
+std::string ReadStandardInput() {
+    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
 std::string ParseCaptureHex(const std::string& text, std::vector<uint8_t>& bytes) {
@@ -438,12 +529,26 @@ std::string ParseCaptureHex(const std::string& text, std::vector<uint8_t>& bytes
 }
 
 TCliResult RunCli(const std::vector<std::string>& args, const TCliStreams* streams) {
-    if (args.empty()) return {CliFailure, "", MainHelp};
+    if (args.empty()) return {CliFailure, "", MainHelp()};
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (command == "--help" || command == "-h" || command == "help") return {CliSuccess, MainHelp, ""};
+    if (command == "help") {
+        if (rest.empty() || rest[0] == "help") return {CliSuccess, MainHelp(), ""};
+        return RunCli({rest[0], "--help"}, streams);
+    }
+    if (command.size() > 1 && command[0] == '-') {
+        const TParsedOptions parsed = ParseOptions(args, {MainOptions});
+        if (parsed.Help) return {CliSuccess, MainHelp(), ""};
+        if (parsed.Version) return {CliSuccess, VersionText(ProgramName) + "\n", ""};
+        if (!parsed.Error.empty())
+            return Fail("kaldora-cli: " + parsed.Error + " (see 'kaldora-cli --help')");
+        return Fail("kaldora-cli: no command given (see 'kaldora-cli --help')");
+    }
+    // -h and --version mean the same to every command, whoever reads its other options.
+    if (GivesOption(rest, "--version")) return {CliSuccess, VersionText(ProgramName) + "\n", ""};
+    if (GivesOption(rest, "-h")) return RunCli({command, "--help"}, streams);
     if (command == "frame") return RunFrame(rest);
-    if (command == "decode") return RunDecode(rest);
+    if (command == "decode") return RunDecode(rest, streams);
     TCliResult result;
     TCliOutput out(result, streams);
     if (command == "set-id")

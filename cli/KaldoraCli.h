@@ -11,19 +11,24 @@
 #include <string>
 #include <vector>
 
+#include "base/Options.h"
+
+#include "protocol/CommandInputRules.h"
 #include "protocol/Frame.h"
 
 // Exit codes.
 inline constexpr int CliSuccess = 0;
 inline constexpr int CliNoResult = 1;      // "Error" (no reply) or a reply of an unaccepted length
 inline constexpr int CliFailure = 2;       // bad input, or a link that does not open or fails
+inline constexpr int CliWriteFailed = 3;   // standard output (or a report) could not be written
 inline constexpr int CliInterrupted = 130; // Ctrl-C; the link was closed first
 
 // The device IDs the window sends: the frame carries the ID in one byte, and the window
 // refuses what does not fit it (its hint "ID:0~63" is the usual range, not a limit).
 // --id outside this range is refused.
-inline constexpr int CliIdMin = 0;
-inline constexpr int CliIdMax = 255;
+inline constexpr int CliIdMin = NumberInputs[0].Min;
+inline constexpr int CliIdMax = NumberInputs[0].Max;
+static_assert(NumberInputs[0].Field == &TCommandInputs::Id);
 
 struct TCliResult {
     int ExitCode = CliSuccess;
@@ -31,9 +36,14 @@ struct TCliResult {
     std::string Err; // for standard error
 };
 
-// Streams for lines written as they happen (a long repeat shows each send at once).
+// The whole of standard input as text; waits for its end.
+std::string ReadStandardInput();
+
+// Streams for lines written as they happen (a long repeat shows each send at once), and
+// the source of "decode -"'s input.
 struct TCliStreams {
     std::function<void(const std::string&)> Out, Err;
+    std::function<std::string()> In = ReadStandardInput;
 };
 
 // True when arg is the option name, alone (its value is the next argument) or as
@@ -41,13 +51,16 @@ struct TCliStreams {
 bool MatchesOption(const std::string& arg, const char* name, std::optional<std::string>& inlineValue);
 
 // Runs one invocation; args are the arguments after the program name. Without streams the
-// output is collected into the result.
+// output is collected into the result, and there is no standard input.
 TCliResult RunCli(const std::vector<std::string>& args, const TCliStreams* streams = nullptr);
+
+// The rows of the options that stand for the command controls (--model, --id, ...).
+const TOptionTable& FrameOptionTable();
 
 // The command inputs that "frame" options give, starting from the stored layout: the
 // model's handler runs first, the other options are applied after it. Returns the error
-// text, naming the option and its value, empty on success. Numbers are limited to their
-// control's range, except --id, which is refused outside CliIdMin..CliIdMax.
+// text, naming the option and its value, empty on success. Numbers outside what the frame
+// carries for them (NumberInputs) are refused; -h, --help and --version are left to the caller.
 std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandInputs& inputs);
 
 // Strict hexadecimal text for decode: pairs of digits, blanks between bytes optional.

@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -190,6 +191,214 @@ TEST(CliDecode, SaysWhatIsWrong) {
     }
 }
 
+TEST(CliHelp, HelpCommandPrintsWhatTheCommandsOwnHelpPrints) {
+    for (const char* command : {"frame", "decode", "set-id", "send-hex", "ports"}) {
+        const auto own = Cli(std::string(command) + " --help");
+        EXPECT_EQ(own.ExitCode, 0) << command;
+        EXPECT_FALSE(own.Out.empty()) << command;
+        const auto viaHelp = Cli(std::string("help ") + command);
+        EXPECT_EQ(viaHelp.ExitCode, 0) << command;
+        EXPECT_EQ(viaHelp.Out, own.Out) << command;
+        EXPECT_EQ(Cli(std::string(command) + " -h").Out, own.Out) << command;
+    }
+    EXPECT_EQ(Cli("help").Out, Cli("--help").Out);
+    EXPECT_EQ(Cli("-h").Out, Cli("--help").Out);
+    EXPECT_NE(Cli("--help").Out.find("--version"), std::string::npos);
+    // Help wins over a refused option beside it.
+    EXPECT_EQ(Cli("frame --id 999 --help").Out, Cli("frame --help").Out);
+}
+
+TEST(CliHelp, VersionAndTopLevelRefusals) {
+    struct Row {
+        const char* args;
+        int exitCode;
+        const char* out;
+        const char* err;
+    };
+    const Row rows[] = {
+        {"--version", 0, "kaldora-cli 1.0.0\n", ""},
+        {"frame --model KESTREL-A --version", 0, "kaldora-cli 1.0.0\n", ""},
+        {"set-id --port /nonexistent --version", 0, "kaldora-cli 1.0.0\n", ""},
+        {"--bogus", 2, "", "kaldora-cli: unknown option '--bogus' (see 'kaldora-cli --help')\n"},
+        {"help frames", 2, "", "kaldora-cli: unknown command 'frames' (see 'kaldora-cli --help')\n"},
+        {"frame --id 1 --id 2", 2, "",
+         "kaldora-cli frame: --id given twice (see 'kaldora-cli frame --help')\n"},
+        {"frame -- --id", 2, "",
+         "kaldora-cli frame: unexpected argument '--id' (see 'kaldora-cli frame --help')\n"},
+        {"frame --model kestrel-a", 0, "24 00 FF FF 01 FD 02 5A 01 03 0C 8B \n", ""},
+    };
+    for (const auto& row : rows) {
+        const auto result = Cli(row.args);
+        EXPECT_EQ(result.ExitCode, row.exitCode) << row.args;
+        EXPECT_EQ(result.Out, row.out) << row.args;
+        EXPECT_EQ(result.Err, row.err) << row.args;
+    }
+}
+
+// The help, the check and the refusal of every number field come from one row.
+TEST(CliHelp, NumberRangesInTheHelpAreTheRangesChecked) {
+    const std::string help = Cli("frame --help").Out;
+    for (const TNumberInput& input : NumberInputs) {
+        const std::string option = std::string("--") + input.Name;
+        const std::string range = std::to_string(input.Min) + ".." + std::to_string(input.Max);
+        const size_t row = help.find("  " + option + " N");
+        ASSERT_NE(row, std::string::npos) << option;
+        EXPECT_NE(help.substr(row, help.find("\n  --", row + 1) - row).find(range), std::string::npos)
+            << option;
+        for (int inside : {input.Min, input.Max})
+            EXPECT_EQ(Cli("frame " + option + "=" + std::to_string(inside)).ExitCode, 0) << option << inside;
+        for (int outside : {input.Min - 1, input.Max + 1}) {
+            const auto refused = Cli("frame " + option + "=" + std::to_string(outside));
+            EXPECT_EQ(refused.ExitCode, 2) << option;
+            EXPECT_NE(refused.Err.find(std::to_string(input.Min)), std::string::npos) << refused.Err;
+            EXPECT_NE(refused.Err.find(std::to_string(input.Max)), std::string::npos) << refused.Err;
+        }
+    }
+}
+
+TEST(CommandInputRules, ModelNames) {
+    EXPECT_EQ(ModelNamesText(), "KESTREL-A, MARLIN-A or OSPREY-B");
+    EXPECT_EQ(ModelOfName(" osprey-b\t"), TModel::OspreyB);
+    EXPECT_EQ(ModelOfName("Marlin-A"), TModel::MarlinA);
+    EXPECT_EQ(ModelOfName("KESTREL-A"), TModel::KestrelA);
+    for (const char* refused : {"", "19", "KESTREL", "KESTREL-AA", "OSPREY B"})
+        EXPECT_EQ(ModelOfName(refused), std::nullopt) << refused;
+    EXPECT_EQ(RefusedInputText("id", "256", RefusalReason(NumberInputOf(&TCommandInputs::Id))),
+              "id 256: a device ID is 0..255 (one byte in the frame, as the window sends it)");
+    EXPECT_EQ(RefusedInputText("model", "HERON 2", UnknownModelReason()),
+              "model 'HERON 2': unknown model; give KESTREL-A, MARLIN-A or OSPREY-B");
+}
+
+TEST(CliDecode, DoubleDashEndsTheOptions) {
+    const std::string frame = " 24 00 FF FF 01 FD 02 5A 2A 03 12 7B";
+    EXPECT_EQ(Cli("decode --" + frame).Out, Cli("decode" + frame).Out);
+    // Options before "--" still count.
+    EXPECT_NE(Cli("decode --encrypt --" + frame).Out.find("(deciphered)"), std::string::npos);
+}
+
+std::string FrameHex(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"frame"};
+    all.insert(all.end(), args.begin(), args.end());
+    const auto built = RunCli(all);
+    EXPECT_EQ(built.ExitCode, 0) << built.Err;
+    return built.Out.substr(0, built.Out.size() > 1 ? built.Out.size() - 2 : 0); // no trailing blank
+}
+
+TCliResult DecodeInput(const std::string& input, std::vector<std::string> options = {}) {
+    TCliStreams streams;
+    streams.In = [input] { return input; };
+    options.insert(options.begin(), {"decode", "-"});
+    return RunCli(options, &streams);
+}
+
+TEST(CliDecode, StandardInputIsSplitIntoItsFrames) {
+    const std::string setId = FrameHex({"--model", "KESTREL-A", "--id", "42"});             // 12 bytes
+    const std::string readEln = FrameHex({"--command", "read-eln", "--model", "MARLIN-A"}); // 13 bytes
+    // 300 data bytes: a three-byte length prefix, which the cipher covers in part.
+    std::string data;
+    for (int k = 0; k < 300; ++k)
+        data += "5A ";
+    const std::string wide = FrameHex({"--item", "7", "--data", data, "--encrypt"});
+    const std::string wideCount = std::to_string((wide.size() + 1) / 3);
+    std::string damaged = setId;
+    damaged.back() = 'C';
+
+    struct Row {
+        const char* name;
+        std::string input;
+        std::vector<std::string> options;
+        int exitCode;
+        std::vector<std::string> outParts; // in this order
+        std::string err;
+    };
+    const Row rows[] = {
+        {"back to back on one line",
+         setId + " " + readEln + "\n",
+         {},
+         0,
+         {"frame 1 at offset 0: verified\nstart byte      24",
+          "frame 2 at offset 12: verified\nstart byte      19", "2 frames, 2 verified\n"},
+         ""},
+        {"one a line, packed, CRLF",
+         setId + "\r\n" + readEln + "\r\n\r\n",
+         {},
+         0,
+         {"frame 1 at offset 0", "frame 2 at offset 12", "2 frames, 2 verified\n"},
+         ""},
+        {"enciphered with a long payload",
+         wide + "\n" + wide,
+         {"--encrypt"},
+         0,
+         {"frame 1 at offset 0: verified", "length prefix   00 2D 01 (301 payload bytes)",
+          "frame 2 at offset " + wideCount + ": verified", "2 frames, 2 verified\n"},
+         ""},
+        {"bytes between and after frames",
+         "AA BB " + setId + " CC\n" + readEln + " 24 00",
+         {},
+         2,
+         {"offset 0: 2 bytes form no frame: AA BB\n", "frame 1 at offset 2: verified",
+          "offset 14: 1 byte forms no frame: CC\n", "frame 2 at offset 15: verified",
+          "offset 28: 2 bytes form no frame: 24 00\n", "2 frames, 2 verified; 5 bytes form no frame\n"},
+         "kaldora-cli decode: 2 frames, 2 verified; 5 bytes form no frame\n"},
+        {"a damaged frame does not stop the next",
+         damaged + "\n" + setId,
+         {},
+         2,
+         {"frame 1 at offset 0: does not fit: CRC 7C12 carried, 7B12 computed",
+          "frame 2 at offset 12: verified", "2 frames, 1 verified\n"},
+         "kaldora-cli decode: 2 frames, 1 verified\n"},
+        {"no frame at all",
+         "00 01 02",
+         {},
+         2,
+         {"offset 0: 3 bytes form no frame: 00 01 02\n", "0 frames"},
+         "kaldora-cli decode: 0 frames, 0 verified; 3 bytes form no frame\n"},
+        {"not hexadecimal",
+         setId + "\n# comment\n",
+         {},
+         2,
+         {},
+         "kaldora-cli decode: standard input line 2: '#' at position 1 is not a hexadecimal digit\n"},
+        {"empty", "\n\n", {}, 2, {}, "kaldora-cli decode: no frame on standard input\n"},
+        {"HEX beside '-'",
+         setId,
+         {"24"},
+         2,
+         {},
+         "kaldora-cli decode: '-' reads the frames from standard input: give no HEX beside it\n"},
+    };
+    for (const auto& row : rows) {
+        const auto result = DecodeInput(row.input, row.options);
+        EXPECT_EQ(result.ExitCode, row.exitCode) << row.name << ": " << result.Err;
+        EXPECT_EQ(result.Err, row.err) << row.name;
+        size_t at = 0;
+        for (const auto& part : row.outParts) {
+            const size_t found = result.Out.find(part, at);
+            EXPECT_NE(found, std::string::npos) << row.name << ": " << part << " in\n" << result.Out;
+            if (found != std::string::npos) at = found + part.size();
+        }
+        if (row.outParts.empty()) {
+            EXPECT_EQ(result.Out, "") << row.name;
+        }
+    }
+    EXPECT_EQ(RunCli({"decode", "-"}).Err, "kaldora-cli decode: no standard input to read\n");
+}
+
+TEST(CliDecode, StandardInputAsJsonGivesOneObjectAPiece) {
+    const std::string setId = FrameHex({"--model", "KESTREL-A"});
+    const auto result = DecodeInput("FF " + setId, {"--json"});
+    EXPECT_EQ(result.ExitCode, 2);
+    const size_t firstEnd = result.Out.find('\n');
+    ASSERT_NE(firstEnd, std::string::npos);
+    const std::string first = result.Out.substr(0, firstEnd);
+    const std::string second = result.Out.substr(firstEnd + 1);
+    EXPECT_NE(first.find("\"result\":\"no frame\""), std::string::npos) << first;
+    EXPECT_NE(first.find("\"offset\":0"), std::string::npos) << first;
+    EXPECT_NE(second.find("\"result\":\"frame verified\""), std::string::npos) << second;
+    EXPECT_NE(second.find("\"offset\":1}"), std::string::npos) << second;
+    EXPECT_EQ(std::count(result.Out.begin(), result.Out.end(), '\n'), 2);
+}
+
 // The built program, for what only a real run shows: the streams and the exit status.
 TEST(CliProgram, RunsFromTheCommandLine) {
     auto run = [](const std::string& args, std::string& out) {
@@ -211,6 +420,12 @@ TEST(CliProgram, RunsFromTheCommandLine) {
     EXPECT_EQ(out,
               "kaldora-cli frame: --serial 2: an OSPREY-B serial number needs at least 3 characters, e.g. "
               "23A1705 (Range check error)\n");
+    // Standard input reaches "decode -" in the real program.
+    EXPECT_EQ(run("--version", out), 0);
+    EXPECT_EQ(out, "kaldora-cli 1.0.0\n");
+    EXPECT_EQ(run("frame --model KESTREL-A --id 1 | " KALDORA_CLI_PATH " decode -", out), 0);
+    EXPECT_NE(out.find("frame 1 at offset 0: verified\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("1 frame, 1 verified\n")) << out;
 }
 
 } // namespace
