@@ -7,13 +7,17 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/RoundTrip.h"
 #include "base/Exception.h"
+#include "base/Options.h"
 #include "comm/SerialPorts.h"
 #include "toolkit/ExceptionReport.h"
 #include "toolkit/FirstPaint.h"
@@ -23,39 +27,75 @@
 
 namespace {
 
-constexpr const char* Usage = "usage: kaldora [--port PATH]... [--round-trip PICTURE.png]\n"
-                              "  --port PATH  a serial device to list first (Com1 is the first one given)\n"
-                              "  --round-trip PICTURE.png\n"
-                              "               Set_ID (KESTREL-A, ID 5) over TCP to the host and port shown,\n"
-                              "               print the log, save a picture of the window, and end:\n"
-                              "               exit code 0 when SetID_OK was logged\n";
+constexpr const char* ProgramName = "kaldora";
 
-// The device paths of the --port options, in order. Says what is wrong and
-// gives false for an unknown option or a --port without its path.
-bool ParseArguments(const QStringList& arguments, std::vector<std::string>& ports, QString& roundTrip) {
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& arg = arguments[i];
-        QString value;
-        if (arg == QLatin1String("--round-trip") && i + 1 < arguments.size()) {
-            roundTrip = arguments[++i];
-            continue;
+TOptionTable MakeOptionTable() {
+    TOptionTable table = {
+        TextOption("port", "PATH", "a serial device to list first (Com1 is the first one given)"),
+        TextOption("round-trip", "PICTURE.png",
+                   "Set_ID (KESTREL-A, ID 5) over TCP to the host and port shown, print the log, save a "
+                   "picture of the window, and end: exit code 0 when SetID_OK was logged"),
+        FlagOption("version", "print the program's name and version"),
+    };
+    table[0].Repeatable = true;
+    return table;
+}
+
+std::string Usage(const TOptionTable& table) {
+    return "usage: kaldora [--port PATH]... [--round-trip PICTURE.png] [Qt options]\n" +
+           OptionsHelpText({table});
+}
+
+// Qt's own options: one dash and a word, as "-platform offscreen"; ours have two dashes.
+// These take the next argument as their value.
+constexpr std::string_view QtValueOptions[] = {
+    "-platform",        "-platformpluginpath", "-platformtheme", "-plugin",
+    "-qwindowgeometry", "-qwindowicon",        "-qwindowtitle",  "-session",
+    "-display",         "-geometry",           "-style",         "-stylesheet"};
+
+bool IsQtOption(std::string_view arg) {
+    return arg.size() > 2 && arg[0] == '-' && arg[1] != '-';
+}
+
+// The arguments after the program name that are not Qt's.
+std::vector<std::string> OwnArguments(const std::vector<std::string>& args) {
+    std::vector<std::string> own;
+    for (size_t k = 0; k < args.size(); ++k) {
+        if (args[k] == "--") {
+            own.insert(own.end(), args.begin() + static_cast<long>(k), args.end());
+            break;
         }
-        if (arg == QLatin1String("--port")) {
-            if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--")))
-                value = arguments[++i];
-        } else if (arg.startsWith(QLatin1String("--port="))) {
-            value = arg.mid(7);
-        } else {
-            std::fprintf(stderr, "kaldora: unknown option '%s'\n%s", arg.toLocal8Bit().constData(), Usage);
-            return false;
+        if (!IsQtOption(args[k])) {
+            own.push_back(args[k]);
+        } else if (std::find(std::begin(QtValueOptions), std::end(QtValueOptions), args[k]) !=
+                   std::end(QtValueOptions)) {
+            ++k;
         }
-        if (value.isEmpty()) {
-            std::fprintf(stderr, "kaldora: option '--port' needs a device path\n%s", Usage);
-            return false;
-        }
-        ports.push_back(value.toStdString());
     }
-    return true;
+    return own;
+}
+
+// Reads the options before the QApplication exists, so that help, the version and a
+// refusal need no display. Returns the exit code when the program is to end here.
+std::optional<int> ReadOptions(const std::vector<std::string>& args, const TOptionTable& table,
+                               TParsedOptions& parsed) {
+    parsed = ParseOptions(OwnArguments(args), {table});
+    if (parsed.Help) {
+        std::fputs(Usage(table).c_str(), stdout);
+        return 0;
+    }
+    if (parsed.Version) {
+        std::printf("%s\n", VersionText(ProgramName).c_str());
+        return 0;
+    }
+    std::string error = parsed.Error;
+    for (const std::string& port : parsed.All("port"))
+        if (error.empty() && port.empty()) error = "--port '': give a device path";
+    if (error.empty() && !parsed.Positionals.empty())
+        error = "unexpected argument '" + parsed.Positionals[0] + "'";
+    if (error.empty()) return std::nullopt;
+    std::fprintf(stderr, "%s: %s\n%s", ProgramName, error.c_str(), Usage(table).c_str());
+    return 2;
 }
 
 // Lets `thread` run on any core this process may use but the caller's. A new
@@ -76,17 +116,29 @@ int main(int argc, char* argv[]) {
     // One heap for every thread: the few threads here allocate little, and each
     // further heap would keep pages of its own (about 130 KB at start).
     mallopt(M_ARENA_MAX, 1);
+    const TOptionTable optionTable = MakeOptionTable();
+    TParsedOptions options;
+    if (const auto exitCode =
+            ReadOptions(std::vector<std::string>(argv + 1, argv + argc), optionTable, options))
+        return *exitCode;
     // Reading the font configuration is the larger part of the first text layout
     // (some 25 million instructions of XML). Nothing needs it before the window is
     // built, so it is read on a second core while the application is set up; FcInit
     // may be called from any thread, and Qt's own call then finds it loaded.
     std::jthread fontConfiguration([] { FcInit(); });
     KeepOffThisCore(fontConfiguration);
-    // Qt takes its own options (-platform, ...) out of the arguments; the rest are ours.
     QApplication application(argc, argv);
-    std::vector<std::string> givenPorts;
-    QString roundTrip;
-    if (!ParseArguments(QApplication::arguments(), givenPorts, roundTrip)) return 2;
+    // Qt takes its own options out of the arguments; a word it left there is none of its.
+    for (const QString& arg : QApplication::arguments().mid(1)) {
+        if (arg == QLatin1String("--")) break;
+        if (IsQtOption(arg.toStdString())) {
+            std::fprintf(stderr, "%s: unknown option '%s'\n%s", ProgramName, arg.toLocal8Bit().constData(),
+                         Usage(optionTable).c_str());
+            return 2;
+        }
+    }
+    const std::vector<std::string> givenPorts = options.All("port");
+    const QString roundTrip = QString::fromStdString(options.Text("round-trip"));
     TFormEnvironment environment;
     environment.DeferHiddenControls = true;
     if (!givenPorts.empty())
