@@ -6,13 +6,12 @@
 
 #include "base/Convert.h"
 #include "base/Exception.h"
-#include "cli/CliLink.h"
+#include "cli/Exchange.h"
 #include "cli/Json.h"
 #include "comm/SerialPorts.h"
 #include "protocol/HexText.h"
 #include "protocol/Reply.h"
 
-using TClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -107,13 +106,29 @@ std::string WithHelpHint(const std::string& command, const std::string& error) {
     return error + " (see 'kaldora-cli " + command + " --help')";
 }
 
-// The time left of a wait as a link wait that collects or discards bytes.
-TLink::TWait WaitUntil(TLink& link, TClock::time_point until, std::vector<uint8_t>* keep) {
+// Waits until the time, discarding what arrives meanwhile (the next send drains it
+// anyway).
+TLinkWait WaitUntil(TLink& link, TClock::time_point until) {
     std::vector<uint8_t> dropped;
     for (;;) {
-        const TLink::TWait wait = link.Receive(keep ? *keep : dropped, until);
+        const TLinkWait wait = link.Receive(dropped, until);
         dropped.clear();
-        if (wait != TLink::TWait::Data) return wait;
+        if (wait != TLinkWait::Data) return wait;
+    }
+}
+
+int LinkCommandExitCode(TExchangeOutcome outcome) {
+    switch (outcome) {
+    case TExchangeOutcome::Accepted:
+    case TExchangeOutcome::Sent:
+        return CliSuccess;
+    case TExchangeOutcome::Interrupted:
+        return CliInterrupted;
+    case TExchangeOutcome::NotSent:
+    case TExchangeOutcome::LostAfterSend:
+        return CliFailure;
+    default:
+        return CliNoResult;
     }
 }
 
@@ -186,6 +201,8 @@ std::string JsonResultLine(const TJsonResult& r) {
         o.Add("accepted", *r.Accepted);
     else
         o.AddRaw("accepted", "null");
+    if (r.Outcome) o.Add("outcome", *r.Outcome);
+    if (r.Discarded) o.Add("discarded", static_cast<long long>(*r.Discarded));
     o.Add("exit_code", r.ExitCode);
     if (r.ElapsedMs)
         o.Add("elapsed_ms", static_cast<long long>(*r.ElapsedMs));
@@ -222,6 +239,8 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
     TLinkSettings settings;
     std::vector<std::string> rest;
     std::string error = ParseLinkOptions(args, settings, rest);
+    std::optional<int> settle;
+    if (error.empty()) settle = NumberOption(rest, "--settle", 0, 60000, error);
     for (const auto& arg : rest)
         if (error.empty() && (arg == "--command" || arg.rfind("--command=", 0) == 0))
             error = "--command: the command is '" + command + "' itself; leave --command out";
@@ -244,31 +263,36 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
     const std::unique_ptr<TLink> link = MakeLink(settings);
     const std::string reason = link->Open();
     if (!reason.empty()) return Report(out, result, json, command, CliFailure, reason);
-    const TExchangeResult x = RunExchange(*link, frame, ReplyKindOf(kind));
+    TExchangeRule rule;
+    rule.ReplyKind = ReplyKindOf(kind);
+    // One command is the link's last: nothing follows that a late answer could be taken
+    // for, so the verdict comes at the window's time unless --settle asks to listen on.
+    rule.SettleMs = static_cast<unsigned>(settle.value_or(0));
+    const TExchangeResult x = RunExchange(*link, frame, rule);
     link->Close();
+    result.ExitCode = LinkCommandExitCode(x.Outcome);
 
-    result.ExitCode = x.Accepted      ? CliSuccess
-                      : x.Interrupted ? CliInterrupted
-                      : x.LinkFailed  ? CliFailure
-                                      : CliNoResult;
-    std::string detail = x.Detail;
-    if (!x.Accepted && !x.Interrupted && !x.LinkFailed && x.Reply.empty())
-        detail += " from " + link->Describe();
-    if (x.Accepted && x.ResultLine.empty()) detail = "accepted, but the ELN is empty (its first byte is 00)";
+    std::string detail = OutcomeDetail(x);
+    if (x.Outcome == TExchangeOutcome::NoReply) detail += " from " + link->Describe();
     if (json) {
         TJsonResult r;
         r.Command = command;
-        r.Frame = x.FrameHex;
-        r.Reply = x.ReplyHex;
+        r.Frame = HexText(x.Frame);
+        r.Reply = ReplyText(x);
         r.Result = x.ResultLine;
-        r.Accepted = x.Accepted;
+        r.Accepted = x.Outcome == TExchangeOutcome::Accepted;
+        r.Outcome = OutcomeName(x.Outcome);
+        r.Discarded = static_cast<long>(x.Discarded);
         r.ExitCode = result.ExitCode;
         r.ElapsedMs = x.ElapsedMs;
-        if (!detail.empty() && !x.Accepted) r.Error = detail;
+        if (!detail.empty() && x.Outcome != TExchangeOutcome::Accepted) r.Error = detail;
         out.Out(JsonResultLine(r) + "\n");
         return;
     }
     if (!x.ResultLine.empty()) out.Out(x.ResultLine + "\n");
+    if (x.Discarded > 0)
+        out.Err("kaldora-cli " + command + ": dropped " + std::to_string(x.Discarded) +
+                " bytes that were waiting on " + link->Describe() + " before the frame\n");
     if (!detail.empty()) out.Err("kaldora-cli " + command + ": " + detail + "\n");
 }
 
@@ -319,63 +343,51 @@ void RunSend(const std::string& command, std::vector<std::string> args, TCliOutp
     const std::string reason = link->Open();
     if (!reason.empty()) return Report(out, result, json, command, CliFailure, reason);
 
-    const std::string hex = [&] {
-        std::string t = FormatFrameHex(bytes.data(), bytes.size());
-        if (!t.empty()) t.pop_back();
-        return t;
-    }();
+    TExchangeRule rule;
+    rule.Judge = false;
+    rule.ListenMs = static_cast<unsigned>(listen.value_or(0));
     const int sends = count.value_or(1);
     const auto start = TClock::now();
     bool anyReply = false;
     result.ExitCode = CliSuccess;
     for (int k = 0; k < sends; ++k) {
-        if (k > 0) {
-            const auto at = start + std::chrono::milliseconds(static_cast<long long>(*repeat) * k);
-            if (WaitUntil(*link, at, nullptr) == TLink::TWait::Interrupted) {
-                result.ExitCode = CliInterrupted;
-                break;
-            }
-        }
-        const auto sentAt = TClock::now();
-        std::string sendError;
-        const int n = link->Send(bytes.data(), bytes.size(), sendError);
-        if (n < 0 || static_cast<size_t>(n) != bytes.size()) {
-            Report(out, result, json, command, CliFailure, sendError);
+        if (k > 0 && WaitUntil(*link, start + std::chrono::milliseconds(static_cast<long long>(*repeat) * k)) ==
+                         TLinkWait::Interrupted) {
+            result.ExitCode = CliInterrupted;
             break;
         }
-        std::vector<uint8_t> reply;
-        bool interrupted = false;
-        if (listen) {
-            const TLink::TWait wait = WaitUntil(*link, sentAt + std::chrono::milliseconds(*listen), &reply);
-            interrupted = wait == TLink::TWait::Interrupted;
-            anyReply = anyReply || !reply.empty();
+        const TExchangeResult x = RunExchange(*link, bytes, rule);
+        const bool interrupted = x.Outcome == TExchangeOutcome::Interrupted;
+        if (x.Outcome == TExchangeOutcome::NotSent || x.Outcome == TExchangeOutcome::LostAfterSend ||
+            (interrupted && x.Sent < bytes.size())) {
+            Report(out, result, json, command, interrupted ? CliInterrupted : CliFailure, OutcomeDetail(x));
+            break;
         }
-        const long elapsed = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - sentAt).count());
-        const std::string sentLine = "sent " + std::to_string(n) + (n == 1 ? " byte" : " bytes");
-        const std::string replyHex = [&] {
-            std::string t = FormatFrameHex(reply.data(), reply.size());
-            if (!t.empty()) t.pop_back();
-            return t;
-        }();
+        anyReply = anyReply || x.ReplyBytes > 0;
+        const std::string sentLine = "sent " + std::to_string(x.Sent) + (x.Sent == 1 ? " byte" : " bytes");
         if (json) {
             TJsonResult r;
             r.Command = command;
-            r.Frame = hex;
-            if (listen) r.Reply = replyHex;
+            r.Frame = HexText(bytes);
+            if (listen) r.Reply = ReplyText(x);
             r.Result = sentLine;
+            r.Outcome = OutcomeName(x.Outcome);
+            r.Discarded = static_cast<long>(x.Discarded);
             r.ExitCode = interrupted ? CliInterrupted : CliSuccess;
-            r.ElapsedMs = elapsed;
+            r.ElapsedMs = x.ElapsedMs;
             out.Out(JsonResultLine(r) + "\n");
         } else {
             out.Out(sentLine + "\n");
             if (listen && !interrupted)
-                out.Out(reply.empty()
-                            ? "received nothing in " + std::to_string(*listen) + " ms\n"
-                            : "received " + std::to_string(reply.size()) + " bytes: " + replyHex + "\n");
+                out.Out(x.ReplyBytes == 0 ? "received nothing in " + std::to_string(*listen) + " ms\n"
+                                          : "received " + std::to_string(x.ReplyBytes) + " bytes: " + ReplyText(x) + "\n");
         }
         if (interrupted) {
             result.ExitCode = CliInterrupted;
+            break;
+        }
+        if (x.LinkLost) {
+            Report(out, result, json, command, CliFailure, x.LinkReason);
             break;
         }
     }

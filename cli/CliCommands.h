@@ -30,6 +30,8 @@ struct TJsonResult {
     std::string Command;
     std::optional<std::string> Frame, Reply, Result;
     std::optional<bool> Accepted;
+    std::optional<std::string> Outcome; // the exchange's outcome, for commands that talk to a device
+    std::optional<long> Discarded;      // bytes dropped before the send
     int ExitCode = CliSuccess;
     std::optional<long> ElapsedMs;
     std::optional<std::string> Error;

@@ -1,34 +1,62 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <iostream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
-#include "cli/Batch.h"
-#include "cli/CliLink.h"
+#include "cli/BatchCommand.h"
 #include "cli/KaldoraCli.h"
+#include "cli/Link.h"
+
+namespace {
+
+// A closed pipe or a full disk on a standard stream is a failure of the command, never
+// its silent success.
+bool WriteAll(std::FILE* stream, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
-    // batch finishes its rows in flight on the first Ctrl-C, so it takes the signals itself.
-    if (argc > 1 && std::string(argv[1]) == "batch")
-        return RunBatchCommand(std::vector<std::string>(argv + 2, argv + argc));
-    // Ctrl-C and SIGTERM are taken by one thread of their own, which ends every wait
-    // in the links; the command then closes its port and returns. Blocked before any
+    // A reader that goes away makes a write fail with EPIPE; the command says so and ends
+    // with its own status instead of being killed unrecorded.
+    signal(SIGPIPE, SIG_IGN);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // batch records its rows in flight on a signal, so it takes the signals itself.
+    if (!args.empty() && args[0] == "batch") return RunBatchCommand({args.begin() + 1, args.end()});
+    if (!args.empty() && args[0] == "journal") return RunJournalCommand({args.begin() + 1, args.end()});
+
+    // Ctrl-C, SIGTERM and SIGHUP are taken by one thread of their own, which ends every
+    // wait in the links; the command then closes its port and returns. Blocked before any
     // other thread starts, so that no other thread receives them.
     sigset_t stops;
     sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stops, s);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     std::thread([stops] {
         int signal = 0;
         if (sigwait(&stops, &signal) == 0) InterruptAllLinks();
     }).detach();
 
-    const TCliStreams streams{[](const std::string& text) { std::cout << text << std::flush; },
-                              [](const std::string& text) { std::cerr << text << std::flush; }};
-    const TCliResult result = RunCli(std::vector<std::string>(argv + 1, argv + argc), &streams);
-    std::cout << result.Out << std::flush;
-    std::cerr << result.Err << std::flush;
+    bool outFailed = false;
+    int outError = 0;
+    auto out = [&](const std::string& text) {
+        if (!outFailed && !WriteAll(stdout, text)) {
+            outFailed = true;
+            outError = errno;
+        }
+    };
+    const TCliStreams streams{out, [](const std::string& text) { WriteAll(stderr, text); }};
+    const TCliResult result = RunCli(args, &streams);
+    out(result.Out);
+    WriteAll(stderr, result.Err);
+    if (outFailed) {
+        WriteAll(stderr, std::string("kaldora-cli: standard output: ") + std::strerror(outError) + "\n");
+        return CliWriteFailed;
+    }
     return result.ExitCode;
 }

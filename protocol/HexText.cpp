@@ -27,6 +27,12 @@ std::string FormatFrameHex(const uint8_t* frame, size_t length) {
     return text;
 }
 
+std::string HexText(const std::vector<uint8_t>& bytes) {
+    std::string text = FormatFrameHex(bytes.data(), bytes.size());
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
 std::string HexByteText(unsigned value) {
     char text[4];
     std::snprintf(text, sizeof text, "%02X", value & 0xFF);

@@ -17,6 +17,8 @@ std::vector<uint8_t> ParseHexText(std::string_view text);
 
 // Each byte as two upper-case digits and one blank: 05 A0 gives "05 A0 ".
 std::string FormatFrameHex(const uint8_t* frame, size_t length);
+// The same without the last blank: "05 A0", as reports and JSON show bytes.
+std::string HexText(const std::vector<uint8_t>& bytes);
 
 // Two upper-case hexadecimal digits of a byte ("0A"), four of a 16-bit word ("DC0A").
 std::string HexByteText(unsigned value);

@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "../DevsimProcess.h"
-#include "cli/CliLink.h"
+#include "cli/Exchange.h"
+#include "protocol/HexText.h"
 #include "cli/KaldoraCli.h"
 #include "protocol/Reply.h"
 
@@ -78,7 +79,8 @@ TEST(CliLinkOptions, NameTheOptionAndValueTheyRefuse) {
         {"ipv6 tcp", {"--tcp", "[::1]:1"}, ""},
         {"no link at all", {"--id", "5"}, ""},
         {"com zero", {"--port", "COM0"}, "--port COM0: ports are numbered from COM1"},
-        {"relative name", {"--port", "ttyUSB0"}, "--port ttyUSB0: give COMn (n from 1) or a device path"},
+        {"relative path", {"--port", "fx/dev"}, ""},
+        {"com name that is not one", {"--port", "comx"}, ""},
         {"rate not offered", {"--port", "COM1", "--baud", "1200"}, "--baud 1200: the rates are 2400, 4800,"},
         {"parity", {"--port", "COM1", "--parity=x"}, "--parity x: give none, odd, even, mark or space"},
         {"tcp port 0", {"--tcp", "127.0.0.1:0"}, "--tcp 127.0.0.1:0: the port 0 is outside 1..65535"},
@@ -104,6 +106,11 @@ TEST(CliLinkOptions, NameTheOptionAndValueTheyRefuse) {
             EXPECT_EQ(settings.Baud, 115200u);
             EXPECT_EQ(settings.LineParity, paOdd);
             EXPECT_EQ(rest, (std::vector<std::string>{"--id", "5"}));
+        }
+        if (std::string(row.name) == "relative path") {
+            // Kept absolute: anything that is not COMn names a file.
+            EXPECT_EQ(settings.Port.front(), '/');
+            EXPECT_EQ(settings.Port.substr(settings.Port.size() - 7), "/fx/dev");
         }
         if (std::string(row.name) == "ipv6 tcp") {
             EXPECT_EQ(settings.Name(), "[::1]:1");
@@ -296,15 +303,15 @@ TEST(CliOverLinks, ExchangesRunInParallelOnePerThread) {
     for (int k = 0; k < 3; ++k)
         threads.emplace_back([&, k] {
             const auto link = MakeLink(allSettings[k]);
-            if (link->Open().empty()) results[k] = RunExchange(*link, frame, ReplyKindSetId);
+            if (link->Open().empty()) results[k] = RunExchange(*link, frame, {ReplyKindSetId});
         });
     for (auto& t : threads)
         t.join();
     const auto ms = duration_cast<milliseconds>(steady_clock::now() - started).count();
     for (const auto& r : results) {
-        EXPECT_TRUE(r.Accepted) << r.Detail;
+        EXPECT_EQ(r.Outcome, TExchangeOutcome::Accepted) << OutcomeDetail(r);
         EXPECT_EQ(r.ResultLine, "SetID_OK");
-        EXPECT_EQ(r.FrameHex, "24 00 FF FF 01 FD 02 5A 01 03 0C 8B");
+        EXPECT_EQ(HexText(r.Frame), "24 00 FF FF 01 FD 02 5A 01 03 0C 8B");
         EXPECT_EQ(r.Reply.size(), 13u);
     }
     EXPECT_LT(ms, 2 * ReplyJudgeDelayMs);
