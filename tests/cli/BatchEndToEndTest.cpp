@@ -45,10 +45,19 @@ std::string TempPath(const std::string& name) {
     return testing::TempDir() + "kaldora-batch-" + std::to_string(getpid()) + "-" + name;
 }
 
+void RemoveJournal(const std::string& path) {
+    for (const char* end : {"", "-wal", "-shm"})
+        std::remove((path + end).c_str());
+}
+
+// Each run has a journal of its own, removed afterwards, so that no run resumes another.
 TRun Batch(const std::string& args) {
-    const std::string out = TempPath("out"), err = TempPath("err");
-    const int status =
-        std::system((std::string(KALDORA_CLI_PATH) + " batch " + args + " >" + out + " 2>" + err + " </dev/null").c_str());
+    const std::string out = TempPath("out"), err = TempPath("err"), journal = TempPath("journal");
+    RemoveJournal(journal);
+    const int status = std::system((std::string(KALDORA_CLI_PATH) + " batch " + args + " --journal " + journal +
+                                    " >" + out + " 2>" + err + " </dev/null")
+                                       .c_str());
+    RemoveJournal(journal);
     TRun run;
     run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.Out = ReadFile(out);
@@ -88,7 +97,7 @@ TEST(BatchEndToEnd, GoodFailingAndMalformedRowsOverTwoPortsAndOneThatDoesNotOpen
     const TBatchFile result = ParseBatchCsv(ReadFile(report));
     ASSERT_EQ(result.Error, "");
     ASSERT_EQ(result.Rows.size(), 6u);
-    ASSERT_EQ(result.Header.size(), 11u);
+    ASSERT_EQ(result.Header.Columns.size(), 11u);
     int ok = 0, failed = 0, onGood = 0, onShort = 0;
     for (const auto& row : result.Rows) {
         const auto& f = row.Fields; // model,id,serial,station,result,reason,reply,attempts,port,elapsed_ms,time
@@ -139,9 +148,10 @@ TEST(BatchEndToEnd, AllRowsOkOverTcpWithJsonLines) {
     EXPECT_NE(run.Out.find("{\"type\":\"row\",\"line\":2,\"result\":\"ok\",\"reason\":\"\",\"reply\":\"24 "),
               std::string::npos)
         << run.Out;
-    EXPECT_NE(run.Out.find("{\"type\":\"summary\",\"rows\":1,\"ok\":1,\"failed\":0,\"skipped\":0,\"not_run\":0,"
+    EXPECT_NE(run.Out.find("{\"type\":\"summary\",\"rows\":1,\"ok\":1,\"failed\":0,\"late_reply\":0,"
+                           "\"lost_after_send\":0,\"unknown\":0,\"skipped\":0,\"not_run\":0,"
                            "\"interrupted\":false,\"ports\":\"" +
-                           device.Tcp() + " 1 row\",\"problems\":[]}\n"),
+                           device.Tcp() + " 1 row\",\"problems\":[],\"more_problems\":0}\n"),
               std::string::npos)
         << run.Out;
     std::remove(csv.c_str());
@@ -160,7 +170,8 @@ TEST(BatchEndToEnd, BadUseExitsWith2AndSaysWhy) {
         {csv, 2, "no link given: add --port COMn|PATH"},
         {csv + " --port /dev/kaldora-no-such-port --report " + report, 2, "/dev/kaldora-no-such-port"},
         {TempPath("missing.csv") + " --port /dev/null", 2, "cannot read '"},
-        {csv + " --port /dev/null --retries x", 2, "--retries x: give 0 to 100"},
+        {csv + " --port /dev/null --retries x", 2, "--retries x: 'x' is not a valid integer value"},
+        {csv + " --port /dev/null --retries 101", 2, "--retries 101: give a whole number 0..100"},
         {csv + " --port /dev/null --port /dev/null", 2, "--port /dev/null is given twice"},
         {csv + " --port /dev/null --report /nonexistent-dir/r.csv", 2, "cannot write the report"},
         {noHeader + " --port /dev/null", 2, "names no 'model' column"},

@@ -5,8 +5,11 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
+#include <unistd.h>
 
 #include "cli/Batch.h"
+#include "cli/BatchRun.h"
 #include "cli/KaldoraCli.h"
 #include "protocol/HexText.h"
 
@@ -137,18 +140,69 @@ TBatchFile SampleFile() {
                          "MARLIN-A,4,,\n");
 }
 
-std::vector<TRowResult> SampleResults(const TBatchFile& file) {
-    std::vector<TRowResult> results = InitialResults(file);
-    results[0] = {TRowStatus::Ok, "", "0D 00 01", 1, "/dev/pts/3", 1004, "2024-05-01T09:30:05+02:00"};
-    results[1] = {TRowStatus::Failed, "Error: no reply within 3000 ms", "", 2, "/dev/pts/4", 6002,
-                  "2024-05-01T09:30:11+02:00"};
-    return results;
+// A journal in a file of its own, removed with the object.
+struct TTempJournal {
+    explicit TTempJournal(const std::string& name)
+        : Path(testing::TempDir() + "kaldora-batchtest-" + std::to_string(getpid()) + "-" + name + ".journal") {
+        std::remove(Path.c_str());
+        std::string error;
+        Journal = TJournal::Open(Path, error);
+        EXPECT_TRUE(Journal) << error;
+    }
+    ~TTempJournal() {
+        Journal.reset();
+        for (const char* end : {"", "-wal", "-shm"})
+            std::remove((Path + end).c_str());
+    }
+    // Adds the file's rows as a batch does before it sends anything.
+    void Add(const TBatchFile& file) {
+        std::string error;
+        ASSERT_TRUE(Journal->BindHeader(KeptHeaderCsv(file.Header), error)) << error;
+        std::vector<TJournalRow> rows;
+        for (const TBatchRow& row : file.Rows)
+            rows.push_back(JournalRowOf(row, file.Header));
+        ASSERT_TRUE(Journal->AddRows(rows, error)) << error;
+    }
+    std::string Export() {
+        std::string text, error;
+        EXPECT_TRUE(Journal->Export([&text](const std::string& line) { return text += line, true; }, error)) << error;
+        return text;
+    }
+    std::vector<TJournalRow> Rows() {
+        return Journal->RowsIn({TRowState::Pending, TRowState::Sending, TRowState::Ok, TRowState::Failed,
+                                TRowState::LateReply, TRowState::LostAfterSend, TRowState::Unknown,
+                                TRowState::Skipped, TRowState::NotRun},
+                               1000);
+    }
+    std::string Path;
+    std::unique_ptr<TJournal> Journal;
+};
+
+TJournalRow Outcome(int line, TRowState state, std::string reason, std::string reply, int attempts, std::string port,
+                    long ms, std::string time) {
+    TJournalRow row;
+    row.Line = line;
+    row.State = state;
+    row.Reason = std::move(reason);
+    row.Reply = std::move(reply);
+    row.Attempts = attempts;
+    row.Port = std::move(port);
+    row.ElapsedMs = ms;
+    row.Time = std::move(time);
+    return row;
 }
 
 TEST(BatchReport, CarriesEveryRowWithItsOutcome) {
     const TBatchFile file = SampleFile();
-    const std::vector<TRowResult> results = SampleResults(file);
-    const std::string report = FormatBatchReport(file, results);
+    TTempJournal journal("report");
+    journal.Add(file);
+    std::string error;
+    const TJournalRow ok = Outcome(2, TRowState::Ok, "", "0D 00 01", 1, "/dev/pts/3", 1004, "2024-05-01T09:30:05+02:00");
+    ASSERT_TRUE(journal.Journal->Record(ok, error)) << error;
+    ASSERT_TRUE(journal.Journal->Record(Outcome(3, TRowState::Failed, "Error: no reply within 3000 ms", "", 2,
+                                                "/dev/pts/4", 6002, "2024-05-01T09:30:11+02:00"),
+                                        error));
+    const std::string report = journal.Export();
     EXPECT_EQ(report,
               "model,id,serial,note,result,reason,reply,attempts,port,elapsed_ms,time\r\n"
               "KESTREL-A,1,,\"bench 1, left\",ok,,0D 00 01,1,/dev/pts/3,1004,2024-05-01T09:30:05+02:00\r\n"
@@ -161,36 +215,81 @@ TEST(BatchReport, CarriesEveryRowWithItsOutcome) {
     const TBatchFile again = ParseBatchCsv(report);
     ASSERT_EQ(again.Error, "");
     EXPECT_EQ(again.Rows[0].Fields[3], "bench 1, left");
-    EXPECT_EQ(FormatBatchReport(again, results), report);
+    EXPECT_EQ(KeptHeaderCsv(again.Header), "model,id,serial,note");
+    EXPECT_EQ(JournalRowOf(again.Rows[0], again.Header).Fields, "KESTREL-A,1,,\"bench 1, left\"");
     // A column of the input's own that happens to share a name is kept.
     const TBatchFile ownTime = ParseBatchCsv("model,id,time\nKESTREL-A,1,08:00\n");
-    EXPECT_EQ(FormatBatchReport(ownTime, InitialResults(ownTime)),
+    TTempJournal ownJournal("own-time");
+    ownJournal.Add(ownTime);
+    EXPECT_EQ(ownJournal.Export(),
               "model,id,time,result,reason,reply,attempts,port,elapsed_ms,time\r\n"
               "KESTREL-A,1,08:00,not run,,,0,,,\r\n");
+    // A field that begins with '#' is written quoted, so it is not read back as a comment.
+    const TBatchFile hash = ParseBatchCsv("model,id,note\nKESTREL-A,1,x\n");
+    TBatchRow row = hash.Rows[0];
+    row.Fields[0] = "#KESTREL-A";
+    EXPECT_EQ(JournalRowOf(row, hash.Header).Fields, "\"#KESTREL-A\",1,x");
+    EXPECT_EQ(ParseBatchCsv("model,id,note\n" + JournalRowOf(row, hash.Header).Fields + "\n").Rows.size(), 1u);
 
-    EXPECT_EQ(FormatBatchSummary(file, results, false),
+    TBatchSummary summary;
+    summary.Counts = journal.Journal->Counts();
+    summary.Problems = journal.Journal->RowsIn({TRowState::Failed, TRowState::Skipped, TRowState::Pending}, 10);
+    summary.Ports = PortShares({{"/dev/pts/3", 1}, {"/dev/pts/4", 1}});
+    EXPECT_EQ(FormatBatchSummary(summary),
               "Summary: 4 rows: 1 ok, 1 failed, 1 skipped, 1 not run\n"
               "  failed line 3: Error: no reply within 3000 ms (2 attempts, /dev/pts/4)\n"
               "  skipped line 4: unknown model 'WREN' (KESTREL-A, MARLIN-A or OSPREY-B)\n"
               "  not run line 5: \n"
               "Ports: /dev/pts/3 1 row, /dev/pts/4 1 row\n");
-    EXPECT_EQ(FormatSummaryJson(file, results, true),
-              "{\"type\":\"summary\",\"rows\":4,\"ok\":1,\"failed\":1,\"skipped\":1,\"not_run\":1,"
+    summary.Interrupted = true;
+    summary.MoreProblems = 7;
+    EXPECT_NE(FormatBatchSummary(summary).find("  ... and 7 more (see the report)\n"), std::string::npos);
+    EXPECT_EQ(FormatSummaryJson(summary),
+              "{\"type\":\"summary\",\"rows\":4,\"ok\":1,\"failed\":1,\"late_reply\":0,\"lost_after_send\":0,"
+              "\"unknown\":0,\"skipped\":1,\"not_run\":1,"
               "\"interrupted\":true,\"ports\":\"/dev/pts/3 1 row, /dev/pts/4 1 row\",\"problems\":["
               "{\"line\":3,\"result\":\"failed\",\"reason\":\"Error: no reply within 3000 ms\"},"
               "{\"line\":4,\"result\":\"skipped\",\"reason\":\"unknown model 'WREN' (KESTREL-A, MARLIN-A or OSPREY-B)\"},"
-              "{\"line\":5,\"result\":\"not run\",\"reason\":\"\"}]}");
-    EXPECT_EQ(FormatRowJson(file, 0, results[0]),
+              "{\"line\":5,\"result\":\"not run\",\"reason\":\"\"}],\"more_problems\":7}");
+    TJournalRow first = ok;
+    first.Fields = JournalRowOf(file.Rows[0], file.Header).Fields;
+    EXPECT_EQ(FormatRowJson(file.Header, first),
               "{\"type\":\"row\",\"line\":2,\"result\":\"ok\",\"reason\":\"\",\"reply\":\"0D 00 01\",\"attempts\":1,"
               "\"port\":\"/dev/pts/3\",\"elapsed_ms\":1004,\"time\":\"2024-05-01T09:30:05+02:00\",\"columns\":"
               "{\"model\":\"KESTREL-A\",\"id\":\"1\",\"serial\":\"\",\"note\":\"bench 1, left\"}}");
 
-    EXPECT_EQ(BatchExitCode(results), 1);
+    EXPECT_EQ(BatchExitCode(summary.Counts), 1);
     EXPECT_EQ(BatchExitCode({}), 1);
-    EXPECT_EQ(BatchExitCode({results[0], results[0]}), 0);
+    std::array<size_t, RowStateCount> allOk{};
+    allOk[static_cast<size_t>(TRowState::Ok)] = 2;
+    EXPECT_EQ(BatchExitCode(allOk), 0);
     const std::string now = IsoLocalTimeNow();
     EXPECT_EQ(now.size(), 25u) << now;
     EXPECT_EQ(now[22], ':') << now;
+}
+
+TEST(BatchCsv, DuplicateIdsAndSerialsAreListedWithTheirLines) {
+    const TBatchFile file = ParseBatchCsv("model,id,serial\n"
+                                          "KESTREL-A,7,\n"
+                                          "MARLIN-A,8,\n"
+                                          "MARLIN-A,7,\n"
+                                          "OSPREY-B,1,23A1705\n"
+                                          "OSPREY-B,2,23A1705\n"
+                                          "WREN,8,\n");
+    TDuplicateCheck check;
+    for (const TBatchRow& row : file.Rows)
+        check.Add(row);
+    EXPECT_TRUE(check.Found());
+    // The skipped row with ID 8 does not count.
+    EXPECT_EQ(check.Text(), "ID 7 on lines 2, 4; serial 23A1705 on lines 5, 6");
+    TDuplicateCheck many;
+    for (int k = 0; k < 12; ++k)
+        many.Add(ParseBatchCsv("model,id\nKESTREL-A,3\n").Rows[0]);
+    EXPECT_NE(many.Text().find("and 2 more"), std::string::npos) << many.Text();
+    TDuplicateCheck none;
+    for (const TBatchRow& row : ParseBatchCsv("model,id\nKESTREL-A,1\nKESTREL-A,2\n").Rows)
+        none.Add(row);
+    EXPECT_FALSE(none.Found());
 }
 
 // ---- The runner, over scripted ports ----
@@ -202,7 +301,7 @@ struct TScript {
 };
 
 TBatchPort ScriptedPort(const std::string& name, TScript& script,
-                        std::function<TBatchAttempt(const std::string& name, int call)> answer) {
+                        std::function<TExchangeResult(const std::string& name, int call)> answer) {
     auto calls = std::make_shared<int>(0);
     TBatchPort port;
     port.Name = name;
@@ -212,7 +311,9 @@ TBatchPort ScriptedPort(const std::string& name, TScript& script,
             std::lock_guard guard(script.Lock);
             script.Sent[name].push_back(Hex(frame));
         }
-        return answer(name, ++*calls);
+        TExchangeResult x = answer(name, ++*calls);
+        x.Frame = frame;
+        return x;
     };
     port.Close = [&script, name](const std::string&) {
         std::lock_guard guard(script.Lock);
@@ -224,11 +325,23 @@ TBatchPort ScriptedPort(const std::string& name, TScript& script,
 // The stop flag of the runner cases, so that an exchange can stop the run while in flight.
 std::atomic<bool> StopNow{false};
 
-TBatchAttempt Accepted() {
-    return {true, "0D", "", 1000, ""};
+TExchangeResult Answer(TExchangeOutcome outcome, size_t sent = 12, std::string reason = "") {
+    TExchangeResult x;
+    x.Outcome = outcome;
+    x.Sent = sent;
+    x.LinkReason = std::move(reason);
+    x.ElapsedMs = outcome == TExchangeOutcome::NoReply ? 3000 : 1000;
+    if (outcome == TExchangeOutcome::Accepted) x.Reply = {0x0D}, x.ReplyBytes = 1;
+    return x;
 }
-TBatchAttempt Silent() {
-    return {false, "", "Error: no reply within 3000 ms", 3000, ""};
+TExchangeResult Accepted() {
+    return Answer(TExchangeOutcome::Accepted);
+}
+TExchangeResult Silent() {
+    return Answer(TExchangeOutcome::NoReply);
+}
+TExchangeResult NotSent(const char* why) {
+    return Answer(TExchangeOutcome::NotSent, 0, why);
 }
 
 TBatchFile GoodRows(int count) {
@@ -238,13 +351,41 @@ TBatchFile GoodRows(int count) {
     return ParseBatchCsv(text);
 }
 
+// Runs the file's rows as the batch does: into the journal, then through a queue to the
+// ports; the journal's rows afterwards, with the rows left over marked not run.
+struct TRun {
+    TBatchRunResult Result;
+    std::vector<TJournalRow> Rows;
+    std::vector<int> Done; // lines, in the order they finished
+};
+TRun RunRows(const TBatchFile& file, std::vector<TBatchPort>& ports, int retries, std::atomic<bool>& stop,
+             size_t capacity = 1024) {
+    static int runs = 0;
+    TTempJournal journal("run" + std::to_string(++runs));
+    journal.Add(file);
+    TRowQueue queue(capacity);
+    TRun run;
+    std::thread feeder([&] {
+        for (const TBatchRow& row : file.Rows)
+            if (!queue.Push({row.Line, row.Frame, DeviceText(row.Inputs)})) break;
+        queue.Close();
+    });
+    run.Result = RunBatchRows(queue, ports, *journal.Journal, {retries}, stop,
+                              [&](const TQueuedRow& row, const TJournalRow&) { run.Done.push_back(row.Line); });
+    feeder.join();
+    std::string error;
+    EXPECT_TRUE(journal.Journal->MarkPendingNotRun("left", error)) << error;
+    run.Rows = journal.Rows();
+    return run;
+}
+
 TEST(BatchRun, RetriesLostPortsAndStopping) {
     struct Case {
         const char* name;
         int rows, retries;
         std::vector<std::string> ports;
-        std::function<TBatchAttempt(const std::string&, int)> answer;
-        std::vector<std::string> expected; // per row: status, attempts, port
+        std::function<TExchangeResult(const std::string&, int)> answer;
+        std::vector<std::string> expected; // per row: state, attempts, port
     };
     const Case cases[] = {
         {"retried until accepted", 2, 2, {"A"},
@@ -252,88 +393,123 @@ TEST(BatchRun, RetriesLostPortsAndStopping) {
          {"ok 2 A", "ok 1 A"}},
         {"retries run out", 1, 1, {"A"}, [](const std::string&, int) { return Silent(); }, {"failed 2 A"}},
         {"no retries by default", 1, 0, {"A"},
-         [](const std::string&, int) { return TBatchAttempt{false, "01 02", "no result: 2 bytes", 1000, ""}; },
-         {"failed 1 A"}},
+         [](const std::string&, int) { return Answer(TExchangeOutcome::WrongLength); }, {"failed 1 A"}},
+        {"a late reply is never retried", 1, 3, {"A"},
+         [](const std::string&, int) { return Answer(TExchangeOutcome::LateReply); }, {"late reply 1 A"}},
         {"a port that does not open leaves the rows to the others", 2, 0, {"/dev/broken", "B"},
          [](const std::string&, int) { return Accepted(); }, {"ok 1 B", "ok 1 B"}},
         {"no port opens: nothing runs", 2, 0, {"/dev/broken"}, [](const std::string&, int) { return Accepted(); },
          {"not run 0 ", "not run 0 "}},
-        {"a lost port fails its row and takes no more, no retry", 3, 3, {"A"},
+        {"a link lost after the frame left ends its row there and takes no more", 3, 3, {"A"},
          [](const std::string&, int call) {
-             return call == 1 ? Accepted() : TBatchAttempt{false, "", "", 5, "/dev/pts/9 is gone (unplugged?)"};
+             return call == 1 ? Accepted() : Answer(TExchangeOutcome::LostAfterSend, 12, "/dev/pts/9 is gone");
          },
-         {"ok 1 A", "failed 1 A", "not run 0 "}},
+         {"ok 1 A", "lost after send 1 A", "not run 0 "}},
         {"a frame that never went out goes to another port", 3, 0, {"A", "B"},
-         [](const std::string& name, int) {
-             return name == "B" ? Accepted() : TBatchAttempt{false, "", "", 0, "A is not open", true};
-         },
+         [](const std::string& name, int) { return name == "B" ? Accepted() : NotSent("A is not open"); },
          {"ok 1 B", "ok 1 B", "ok 1 B"}},
         {"a frame that never went out on a retry fails its row", 1, 1, {"A"},
-         [](const std::string&, int call) {
-             return call == 1 ? Silent() : TBatchAttempt{false, "", "", 0, "A is not open", true};
-         },
-         {"failed 2 A"}},
-        {"stop: the row in flight ends, no retry, the rest do not run", 3, 5, {"A"},
+         [](const std::string&, int call) { return call == 1 ? Silent() : NotSent("A is not open"); },
+         {"failed 1 A"}},
+        {"stop: the row in flight is recorded, no retry, the rest do not run", 3, 5, {"A"},
          [](const std::string&, int) {
              StopNow = true;
-             return Silent();
+             return Answer(TExchangeOutcome::Interrupted);
          },
-         {"failed 1 A", "not run 0 ", "not run 0 "}},
+         {"unknown 1 A", "not run 0 ", "not run 0 "}},
+        {"stop before the frame left: the row is not run", 2, 0, {"A"},
+         [](const std::string&, int) {
+             StopNow = true;
+             return Answer(TExchangeOutcome::Interrupted, 0);
+         },
+         {"not run 0 A", "not run 0 "}},
     };
     for (const auto& c : cases) {
         const TBatchFile file = GoodRows(c.rows);
-        std::vector<TRowResult> results = InitialResults(file);
         TScript script;
         std::vector<TBatchPort> ports;
         for (const auto& name : c.ports)
             ports.push_back(ScriptedPort(name, script, c.answer));
         StopNow = false;
-        std::vector<size_t> order;
-        RunBatchRows(file, results, ports, {c.retries}, StopNow, [&](size_t index) { order.push_back(index); });
-        for (size_t k = 0; k < results.size(); ++k) {
-            const auto& r = results[k];
-            EXPECT_EQ(std::string(RowStatusText(r.Status)) + " " + std::to_string(r.Attempts) + " " + r.Port,
+        const TRun run = RunRows(file, ports, c.retries, StopNow);
+        ASSERT_EQ(run.Rows.size(), c.expected.size()) << c.name;
+        for (size_t k = 0; k < run.Rows.size(); ++k) {
+            const auto& r = run.Rows[k];
+            EXPECT_EQ(std::string(RowStateText(r.State)) + " " + std::to_string(r.Attempts) + " " + r.Port,
                       c.expected[k])
                 << c.name << ", row " << k;
-            EXPECT_EQ(r.Status == TRowStatus::Ok, r.Reason.empty()) << c.name << ", row " << k << ": " << r.Reason;
-            if (r.Status == TRowStatus::Failed) {
+            EXPECT_EQ(r.State == TRowState::Ok, r.Reason.empty()) << c.name << ", row " << k << ": " << r.Reason;
+            if (r.Attempts > 0) {
                 EXPECT_FALSE(r.Time.empty()) << c.name;
             }
         }
         // Every port that opened is closed once, however its run ended.
         for (const auto& name : c.ports)
             EXPECT_EQ(script.Closed[name], name == "/dev/broken" ? 0 : 1) << c.name << ", " << name;
-        EXPECT_EQ(order.size(), static_cast<size_t>(std::count_if(results.begin(), results.end(), [](auto& r) {
-                                    return r.Status != TRowStatus::NotRun;
-                                })))
-            << c.name;
     }
 }
 
-TEST(BatchRun, NotRunRowsSayWhy) {
+TEST(BatchRun, AFrameThatLeftIsNeverSentOnAnotherPort) {
     const TBatchFile file = GoodRows(2);
     TScript script;
-    auto run = [&](std::vector<std::string> names, bool stop) {
-        std::vector<TRowResult> results = InitialResults(file);
-        std::vector<TBatchPort> ports;
-        for (const auto& name : names)
-            ports.push_back(ScriptedPort(name, script, [](const std::string&, int) {
-                return TBatchAttempt{false, "", "", 0, "gone"};
-            }));
-        std::atomic<bool> stopFlag{stop};
-        RunBatchRows(file, results, ports, {}, stopFlag, {});
-        return results.back().Reason;
+    auto answer = [](const std::string& name, int) {
+        return name == "A" ? Answer(TExchangeOutcome::LostAfterSend, 5, "A closed the connection") : Accepted();
     };
-    EXPECT_EQ(run({"/dev/broken"}, false), "no port could be opened");
-    EXPECT_EQ(run({"A"}, false), "no port left to send it (every port was lost)");
-    EXPECT_EQ(run({"A"}, true), "interrupted before it was sent");
+    std::vector<TBatchPort> ports = {ScriptedPort("A", script, answer), ScriptedPort("B", script, answer)};
+    std::atomic<bool> stop{false};
+    const TRun run = RunRows(file, ports, 3, stop);
+    std::multiset<std::string> states;
+    for (const auto& r : run.Rows)
+        states.insert(std::string(RowStateText(r.State)) + " " + r.Port);
+    // A may or may not have taken a row before B took both; what it took stays its own.
+    for (const std::string& frame : script.Sent["A"]) {
+        EXPECT_EQ(std::count(script.Sent["B"].begin(), script.Sent["B"].end(), frame), 0);
+        EXPECT_EQ(states.count("lost after send A"), 1u);
+    }
+    EXPECT_EQ(script.Sent["A"].size() + script.Sent["B"].size(), 2u);
+}
+
+TEST(BatchRun, NotRunRowsSayWhyAndARowGivenBackFindsAHealthyPort) {
+    // A row that port A could not send goes back to the queue after B has run out of
+    // rows: B is still waiting for it, rather than gone.
+    const TBatchFile file = GoodRows(3);
+    TScript script;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool bIdle = false;
+    auto answer = [&](const std::string& name, int call) {
+        if (name == "B") return Accepted();
+        if (call == 1) {
+            // Hold the first row until B has taken and finished the other two.
+            std::unique_lock guard(lock);
+            changed.wait_for(guard, std::chrono::seconds(10), [&] { return bIdle; });
+        }
+        return NotSent("A is not open");
+    };
+    std::vector<TBatchPort> ports = {ScriptedPort("A", script, answer), ScriptedPort("B", script, answer)};
+    std::atomic<bool> stop{false};
+    auto watch = ports[1].Exchange;
+    auto calls = std::make_shared<int>(0);
+    ports[1].Exchange = [&, watch, calls](const std::vector<uint8_t>& frame) {
+        TExchangeResult x = watch(frame);
+        if (++*calls == 2) {
+            std::lock_guard guard(lock);
+            bIdle = true;
+            changed.notify_all();
+        }
+        return x;
+    };
+    const TRun run = RunRows(file, ports, 0, stop);
+    for (const auto& r : run.Rows)
+        EXPECT_EQ(std::string(RowStateText(r.State)) + " " + r.Port, "ok B") << r.Line << ": " << r.Reason;
+    EXPECT_EQ(run.Result.Opened, 2u);
+    EXPECT_EQ(run.Result.Running, 1u);
 }
 
 TEST(BatchRun, SeveralPortsShareTheRowsInOrder) {
     // Each port holds its first row until the other port has a row too, so both must
     // take part; rows leave the queue in file order.
     const TBatchFile file = GoodRows(6);
-    std::vector<TRowResult> results = InitialResults(file);
     TScript script;
     std::mutex lock;
     std::condition_variable changed;
@@ -349,20 +525,20 @@ TEST(BatchRun, SeveralPortsShareTheRowsInOrder) {
     };
     std::vector<TBatchPort> ports = {ScriptedPort("A", script, answer), ScriptedPort("B", script, answer)};
     std::atomic<bool> stop{false};
-    RunBatchRows(file, results, ports, {}, stop, {});
+    const TRun run = RunRows(file, ports, 0, stop, 2);
     EXPECT_EQ(busy.size(), 2u);
     size_t sentA = script.Sent["A"].size(), sentB = script.Sent["B"].size();
     EXPECT_GE(sentA, 1u);
     EXPECT_GE(sentB, 1u);
     EXPECT_EQ(sentA + sentB, 6u);
-    for (size_t k = 0; k < results.size(); ++k) {
-        EXPECT_EQ(results[k].Status, TRowStatus::Ok) << k;
+    for (size_t k = 0; k < run.Rows.size(); ++k) {
+        EXPECT_EQ(run.Rows[k].State, TRowState::Ok) << k;
         // The frame sent for a row is that row's frame.
-        const auto& sent = script.Sent[results[k].Port];
+        const auto& sent = script.Sent[run.Rows[k].Port];
         EXPECT_NE(std::find(sent.begin(), sent.end(), Hex(file.Rows[k].Frame)), sent.end()) << k;
     }
-    EXPECT_NE(PortShares(results).find("A "), std::string::npos);
-    EXPECT_NE(PortShares(results).find("B "), std::string::npos);
+    EXPECT_NE(PortShares(run.Result.Shares).find("A "), std::string::npos);
+    EXPECT_NE(PortShares(run.Result.Shares).find("B "), std::string::npos);
 }
 
 } // namespace
