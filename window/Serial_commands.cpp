@@ -102,6 +102,16 @@ std::string RefusedInput(const TCommandInputs& in) {
     return "the data is more than one frame carries (65535 bytes)";
 }
 
+// Puts into the command controls what a click on the model's button leaves in the command
+// inputs. The rule is the builder's, so the window and the command line cannot drift apart.
+void ShowModelSelection(TForm1& f, TModel model) {
+    TCommandInputs in;
+    ApplyModelSelection(in, model);
+    f.rgCommand->SetItemIndex(in.CommandItem);
+    f.ED_20->setText(QString::fromStdString(in.DataText));
+    f.Edit7->setText(QString::fromStdString(in.SerialText));
+}
+
 } // namespace
 
 TCommandInputs TForm1::CommandInputs() {
@@ -174,19 +184,17 @@ void TForm1::Edit5KeyUp(TObject*) { SendCommand(TCommandKind::AutoEln); }
 
 void TForm1::RadioButton3Click(TObject*) {
     SetVisible({Label12, Edit7, SE_02, CSpinEdit2, CSpinEdit3, CSpinEdit4, Label8, Label9, Label10, SE_13}, false);
-    rgCommand->SetItemIndex(CommandItemHwWrite);
-    ED_20->setText(QString());
-    Edit7->setText("0");
+    ShowModelSelection(*this, RadioButton7->isChecked()   ? TModel::OspreyB
+                              : RadioButton6->isChecked() ? TModel::KestrelASpare
+                                                          : TModel::KestrelA);
     // OSPREY-B takes its address from the serial text typed over the "0".
     if (RadioButton7->isChecked()) SetVisible({Label12, Edit7}, true);
 }
 
 void TForm1::RadioButton4Click(TObject*) {
     SetVisible({Edit7, Label12, SE_02}, false);
-    Edit7->setText("0");
     SetEnabled({CSpinEdit2, Label8, CSpinEdit3, CSpinEdit4, Label9, Label10}, false);
-    rgCommand->SetItemIndex(CommandItem20h);
-    ED_20->setText(QString::fromLatin1(ModelDataText.data(), static_cast<int>(ModelDataText.size())));
+    ShowModelSelection(*this, RadioButton4->isChecked() ? TModel::Model19 : TModel::MarlinA);
 }
 
 void TForm1::rgCommandClick(TObject*) {

@@ -4,29 +4,17 @@
 #include <optional>
 
 #include "base/Convert.h"
+#include "comm/LineSettings.h"
 #include "comm/SerialPorts.h"
 #include "toolkit/ExceptionReport.h"
 #include "window/Serial_main.h"
 
 namespace {
 
-struct TBaudStep {
-    const char* Shown;
-    const char* Next;
-    TBaudRate Rate;
-};
-
-// The button steps through these rates; its caption says which one Comm1 has.
-constexpr TBaudStep BaudCycle[] = {
-    {"2400bps", "4800bps", br4800},     {"4800bps", "9600bps", br9600},
-    {"9600bps", "19200bps", br19200},   {"19200bps", "38400bps", br38400},
-    {"38400bps", "57600bps", br57600},  {"57600bps", "115200bps", br115200},
-    {"115200bps", "2400bps", br2400},
-};
-
-// The component sends paOdd as even parity and paEven as odd, so each item
-// passes the value that puts its own parity on the line.
-constexpr TParity ParityOfItem[] = {paNone, paEven, paOdd, paMark, paSpace};
+// The rate button steps through BaudCycle; its caption ("19200bps") says which rate Comm1 has.
+QString BaudCaption(const TLineBaud& step) {
+    return QString::number(step.Rate) + QLatin1String("bps");
+}
 
 // The port text as a TCP port. A text that is no number, or one outside 1..65535,
 // gives none: cut to 16 bits it would connect to some other port.
@@ -62,10 +50,11 @@ void TForm1::ShowComDevice() {
 
 void TForm1::btnBaudRateClick(TObject*) {
     const QString shown = btnBaudRate->text();
-    for (const TBaudStep& step : BaudCycle) {
-        if (shown == QLatin1String(step.Shown)) {
-            btnBaudRate->setText(step.Next);
-            Comm1->SetBaudRate(step.Rate);
+    for (const TLineBaud& step : BaudCycle) {
+        if (shown == BaudCaption(step)) {
+            const TLineBaud& next = NextBaudStep(step);
+            btnBaudRate->setText(BaudCaption(next));
+            Comm1->SetBaudRate(next.Value);
             return;
         }
     }
@@ -73,7 +62,9 @@ void TForm1::btnBaudRateClick(TObject*) {
 
 void TForm1::cbParityChange(TObject*) {
     const int index = cbParity->currentIndex();
-    if (index >= 0 && index < static_cast<int>(std::size(ParityOfItem))) Comm1->SetParity(ParityOfItem[index]);
+    // The list's items are LineParities in order.
+    if (index >= 0 && index < static_cast<int>(std::size(LineParities)))
+        Comm1->SetParity(LineParities[index].ComponentValue);
 }
 
 void TForm1::Data_EncryptClick(TObject*) {}
