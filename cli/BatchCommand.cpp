@@ -107,16 +107,6 @@ const TOptionTable& BatchOptions() {
                                                       "device that is meant to be set twice"));
         t.push_back(FlagOption("resend-unknown", "on resuming, send again the rows whose frame may have left"));
         t.push_back(FlagOption("json", "one JSON object per line for each row, then one for the summary"));
-        TOption port = TextOption("port", "COMn|PATH", "a serial port (a fixture); repeatable");
-        port.Repeatable = true;
-        t.push_back(port);
-        TOption tcp = TextOption("tcp", "HOST:PORT", "a TCP fixture; repeatable");
-        tcp.Repeatable = true;
-        t.push_back(tcp);
-        t.push_back(ChoiceOption("baud", "RATE", {"2400", "4800", "9600", "19200", "38400", "57600", "115200"},
-                                 "the serial ports' rate: {} (default 19200)"));
-        t.push_back(ChoiceOption("parity", "P", {"none", "odd", "even", "mark", "space"},
-                                 "the serial ports' parity: {} (default none)"));
         return t;
     }();
     return table;
@@ -271,23 +261,8 @@ std::string ReadArgs(const TParsedOptions& parsed, TBatchArgs& a) {
     a.Json = parsed.Has("json");
     a.AllowDuplicates = parsed.Has("allow-duplicate-ids");
     a.ResendUnknown = parsed.Has("resend-unknown");
-    std::vector<std::string> common;
-    if (parsed.Has("baud")) common.insert(common.end(), {"--baud", parsed.Text("baud")});
-    if (parsed.Has("parity")) common.insert(common.end(), {"--parity", parsed.Text("parity")});
-    for (const TOptionValue& v : parsed.Values) {
-        if (v.Name != "port" && v.Name != "tcp") continue;
-        for (const TLinkSettings& other : a.Links)
-            if ((v.Name == "tcp" ? other.Kind == TLinkSettings::TKind::Tcp : other.Kind == TLinkSettings::TKind::Serial) &&
-                other.Name() == v.Text)
-                return "--" + v.Name + " " + v.Text + " is given twice";
-        std::vector<std::string> one = common;
-        one.insert(one.end(), {"--" + v.Name, v.Text});
-        TLinkSettings settings;
-        std::vector<std::string> rest;
-        const std::string error = ParseLinkOptions(one, settings, rest);
-        if (!error.empty()) return error;
-        a.Links.push_back(settings);
-    }
+    const std::string error = LinkSettingsOf(parsed, a.Links);
+    if (!error.empty()) return error;
     if (a.Links.empty())
         return "no link given: add --port COMn|PATH (several for several fixtures) or --tcp HOST:PORT";
     if (parsed.Positionals.empty()) return "no input file given";
@@ -334,9 +309,10 @@ TBatchSummary Summarise(TJournal& journal, bool interrupted, const std::vector<s
 } // namespace
 
 int RunBatchCommand(const std::vector<std::string>& args) {
-    const TParsedOptions parsed = ParseOptions(args, {BatchOptions()});
+    const TParsedOptions parsed = ParseOptions(args, {BatchOptions(), LinkOptionTable()});
     if (parsed.Help) {
-        const std::string help = std::string(BatchHelpHead) + OptionsHelpText({BatchOptions()}) + BatchHelpTail;
+        const std::string help = std::string(BatchHelpHead) + OptionsHelpText({BatchOptions(), LinkOptionTable()}) +
+                                 BatchHelpTail;
         return WriteOut(help) ? 0 : ExitWriteFailed;
     }
     if (parsed.Version) return WriteOut(VersionText("kaldora-cli") + "\n") ? 0 : ExitWriteFailed;

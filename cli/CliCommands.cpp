@@ -15,6 +15,34 @@
 
 namespace {
 
+// The options of the commands that talk to a device, beside the link and frame rows.
+const TOptionTable& LinkCommandOptions() {
+    static const TOptionTable table = {
+        IntegerOption("settle", "MS", 0, 60000,
+                      "after no reply, listen MS more ms and call a late answer a late reply ({} ms, "
+                      "default 0)"),
+        FlagOption("json", "one JSON object on one line: command, frame, reply, result, accepted, outcome, "
+                           "discarded, exit_code, elapsed_ms, error"),
+    };
+    return table;
+}
+
+const TOptionTable& SendOptions() {
+    static const TOptionTable table = {
+        IntegerOption("listen", "MS", 1, 3600000,
+                      "after each send, wait MS ms and print the bytes that came back ({} ms)"),
+        IntegerOption("repeat", "MS", 1, 3600000, "send again every MS ms ({}); needs --count"),
+        IntegerOption("count", "K", 1, 1000000, "send K times in all ({}); the first send is at once"),
+        FlagOption("json", "one JSON object per send on its own line"),
+    };
+    return table;
+}
+
+const TOptionTable& PortsOptions() {
+    static const TOptionTable table = {FlagOption("json", "one JSON object per port on its own line")};
+    return table;
+}
+
 std::string CommandHelp(const std::string& command) {
     std::string what;
     if (command == "set-id")
@@ -26,21 +54,20 @@ std::string CommandHelp(const std::string& command) {
     else
         what = "Sends an ELN read command (the window's \"Read_ELN\") and prints the ELN the device\n"
                "returns (the 7 reply bytes at 10..16), or Error.\n";
-    return "Usage: kaldora-cli " + command +
-           " (--port COMn|PATH [--baud R] [--parity P] | --tcp HOST:PORT)\n" +
-           "       [frame options] [--json]\n\n" + what +
-           "\nThe reply is judged as the window judges it: 1000 ms after its first byte, by its\n"
-           "length alone (13, 15 or 20 bytes); \"Error\" when no byte came within 3000 ms.\n\n" +
-           LinkOptionsHelp +
+    return "Usage: kaldora-cli " + command + " (--port COMn|PATH [--baud R] [--parity P] | --tcp HOST:PORT)\n" +
+           "       [frame options] [--settle MS] [--json]\n\n" + what +
+           "\nBytes waiting on the link before the frame are dropped first (and counted on standard\n"
+           "error). The reply is judged as the window judges it: 1000 ms after its first byte, by\n"
+           "its length alone (13, 15 or 20 bytes); \"Error\" when no byte came within 3000 ms.\n\n"
+           "The link is one --port (with --baud, --parity) or one --tcp:\n" +
+           OptionsHelpText({LinkOptionTable(), LinkCommandOptions()}) +
            "\nFrame options: those of 'kaldora-cli frame' (--model, --id 0..255, --serial, --eln,\n"
-           "--packet, --address, --item, --data, --encrypt, ...); see 'kaldora-cli frame --help'.\n\n"
-           "  --json             one JSON object on one line: command, frame, reply, result,\n"
-           "                     accepted, exit_code, elapsed_ms, error\n"
-           "  --help             show this text\n\n"
-           "Exit status: 0 an accepted reply; 1 Error or a reply of another length (what came\n"
-           "back is said on standard error); 2 a bad option or a link that does not open, with\n"
-           "the reason, or a link lost while waiting; 130 interrupted (Ctrl-C; the port is closed\n"
-           "first).\n";
+           "--packet, --address, --item, --data, --encrypt, ...); see 'kaldora-cli frame --help'.\n" +
+           "\nExit status: 0 an accepted reply; 1 Error, a late reply or a reply of another length\n"
+           "(what came back is said on standard error); 2 a bad option, a link that does not open,\n"
+           "or a link that failed (before the frame left: not sent; after: the device may have\n"
+           "taken it), with the reason; 3 standard output could not be written; 130 interrupted\n"
+           "(Ctrl-C, SIGTERM or SIGHUP; the port is closed first).\n";
 }
 
 std::string SendHelp(const std::string& command) {
@@ -55,37 +82,24 @@ std::string SendHelp(const std::string& command) {
                  : std::string("Sends bytes given as hexadecimal text, as the window's BIN button: pairs\n"
                                "of digits, blanks between bytes optional (\"24 00 FF\" or \"2400FF\").\n"
                                "Unlike the window, a character that is not a digit is refused.\n")) +
-           "Prints the number of bytes sent.\n\n" + LinkOptionsHelp +
-           "\n  --listen MS        after each send, wait MS ms and print the bytes that came back\n"
-           "                     (hexadecimal)\n"
-           "  --repeat MS        send again every MS ms (1..3600000); needs --count\n"
-           "  --count K          send K times in all (1..1000000); the first send is at once\n"
-           "  --json             one JSON object per send on its own line\n"
-           "  --help             show this text\n\n"
-           "Exit status: 0 sent (with --listen: and some byte came back); 1 with --listen when\n"
+           "Prints the number of bytes sent.\n\nThe link is one --port (with --baud, --parity) or one --tcp:\n" +
+           OptionsHelpText({LinkOptionTable(), SendOptions()}) +
+           "\nExit status: 0 sent (with --listen: and some byte came back); 1 with --listen when\n"
            "nothing came back at all; 2 a bad option or value, or a link that does not open\n"
-           "or fails; 130 interrupted (Ctrl-C).\n";
+           "or fails; 3 standard output could not be written; 130 interrupted (Ctrl-C).\n";
 }
 
-constexpr const char* PortsHelp = R"(Usage: kaldora-cli ports [--json]
-
-Lists the serial ports present with the number each has in the window (COM1 is the
-first), the device path, the kernel driver and, for USB adapters, vendor:product id,
-manufacturer, product and serial number. --port takes either the COM name or the path.
-
-  --json             one JSON object per port on its own line
-  --help             show this text
-
-Exit status: 0.
-)";
+std::string PortsHelp() {
+    return "Usage: kaldora-cli ports [--json]\n\n"
+           "Lists the serial ports present with the number each has in the window (COM1 is the\n"
+           "first), the device path, the kernel driver and, for USB adapters, vendor:product id,\n"
+           "manufacturer, product and serial number. --port takes either the COM name or the path.\n\n" +
+           OptionsHelpText({PortsOptions()}) + "\nExit status: 0.\n";
+}
 
 std::string Shown(const std::string& value) {
     if (value.empty() || value.find(' ') != std::string::npos) return "'" + value + "'";
     return value;
-}
-
-bool Has(const std::vector<std::string>& args, const char* option) {
-    return std::find(args.begin(), args.end(), option) != args.end();
 }
 
 void Report(TCliOutput& out, TCliResult& result, bool json, const std::string& command, int exitCode,
@@ -132,36 +146,6 @@ int LinkCommandExitCode(TExchangeOutcome outcome) {
     }
 }
 
-std::optional<int> NumberOption(std::vector<std::string>& args, const char* name, int min, int max,
-                                std::string& error) {
-    for (size_t k = 0; k < args.size(); ++k) {
-        std::string value;
-        size_t take = 0;
-        if (args[k] == name) {
-            if (k + 1 >= args.size()) {
-                error = std::string("option '") + name + "' needs a value";
-                return std::nullopt;
-            }
-            value = args[k + 1];
-            take = 2;
-        } else if (args[k].rfind(std::string(name) + "=", 0) == 0) {
-            value = args[k].substr(std::string(name).size() + 1);
-            take = 1;
-        } else {
-            continue;
-        }
-        args.erase(args.begin() + static_cast<long>(k), args.begin() + static_cast<long>(k + take));
-        const auto number = TryStrToInt(value);
-        if (!number || *number < min || *number > max) {
-            error = std::string(name) + " " + Shown(value) + ": give a whole number " + std::to_string(min) +
-                    ".." + std::to_string(max) + (name == std::string("--count") ? "" : " (milliseconds)");
-            return std::nullopt;
-        }
-        return *number;
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 void TCliOutput::Out(const std::string& text) {
@@ -176,13 +160,6 @@ void TCliOutput::Err(const std::string& text) {
         FStreams->Err(text);
     else
         FResult.Err += text;
-}
-
-bool TakeJsonOption(std::vector<std::string>& args) {
-    const auto end = std::remove(args.begin(), args.end(), std::string("--json"));
-    const bool found = end != args.end();
-    args.erase(end, args.end());
-    return found;
 }
 
 std::string JsonResultLine(const TJsonResult& r) {
@@ -231,22 +208,18 @@ std::string FrameBuildErrorText(const TCommandInputs& in, const std::string& mes
 
 void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<std::string> args,
                     TCliOutput& out, TCliResult& result) {
-    if (Has(args, "--help")) {
-        out.Out(CommandHelp(command));
-        return;
-    }
-    const bool json = TakeJsonOption(args);
+    const TParsedOptions parsed = ParseOptions(args, {LinkOptionTable(), FrameOptionTable(), LinkCommandOptions()});
+    if (parsed.Help) return out.Out(CommandHelp(command));
+    const bool json = parsed.Has("json");
     TLinkSettings settings;
-    std::vector<std::string> rest;
-    std::string error = ParseLinkOptions(args, settings, rest);
-    std::optional<int> settle;
-    if (error.empty()) settle = NumberOption(rest, "--settle", 0, 60000, error);
-    for (const auto& arg : rest)
-        if (error.empty() && (arg == "--command" || arg.rfind("--command=", 0) == 0))
-            error = "--command: the command is '" + command + "' itself; leave --command out";
-    TCommandInputs inputs;
-    if (error.empty()) error = ParseFrameOptions(rest, inputs);
+    std::string error = parsed.Error;
+    if (error.empty()) error = LinkSettingsOf(parsed, settings);
+    if (error.empty() && parsed.Has("command"))
+        error = "--command: the command is '" + command + "' itself; leave --command out";
+    if (error.empty() && !parsed.Positionals.empty()) error = "unexpected argument '" + parsed.Positionals[0] + "'";
     if (!error.empty()) return Report(out, result, json, command, CliFailure, WithHelpHint(command, error));
+    TCommandInputs inputs = FrameInputsOf(parsed);
+    const std::optional<int> settle = parsed.IntegerIf("settle");
     inputs.Kind = kind;
 
     std::vector<uint8_t> frame;
@@ -297,30 +270,19 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
 }
 
 void RunSend(const std::string& command, std::vector<std::string> args, TCliOutput& out, TCliResult& result) {
-    if (Has(args, "--help")) {
-        out.Out(SendHelp(command));
-        return;
-    }
-    const bool json = TakeJsonOption(args);
+    const TParsedOptions parsed = ParseOptions(args, {LinkOptionTable(), SendOptions()});
+    if (parsed.Help) return out.Out(SendHelp(command));
+    const bool json = parsed.Has("json");
     TLinkSettings settings;
-    std::vector<std::string> rest;
-    std::string error = ParseLinkOptions(args, settings, rest);
-    std::optional<int> listen, repeat, count;
-    if (error.empty()) listen = NumberOption(rest, "--listen", 1, 3600000, error);
-    if (error.empty()) repeat = NumberOption(rest, "--repeat", 1, 3600000, error);
-    if (error.empty()) count = NumberOption(rest, "--count", 1, 1000000, error);
+    std::string error = parsed.Error;
+    if (error.empty()) error = LinkSettingsOf(parsed, settings);
+    const std::optional<int> listen = parsed.IntegerIf("listen"), repeat = parsed.IntegerIf("repeat"),
+                             count = parsed.IntegerIf("count");
     if (error.empty() && repeat && !count)
         error = "--repeat " + std::to_string(*repeat) + ": give --count K too";
     if (error.empty() && count && *count > 1 && !repeat)
         error = "--count " + std::to_string(*count) + ": give --repeat MS too";
-    std::vector<std::string> texts;
-    for (const auto& arg : rest) {
-        if (!error.empty()) break;
-        if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-')
-            error = "unknown option '" + arg + "'";
-        else
-            texts.push_back(arg);
-    }
+    const std::vector<std::string>& texts = parsed.Positionals;
     if (error.empty() && texts.size() != 1)
         error = texts.empty() ? std::string(command == "send-text" ? "no TEXT given" : "no HEX given")
                               : "give the " + std::string(command == "send-text" ? "text" : "bytes") +
@@ -396,14 +358,12 @@ void RunSend(const std::string& command, std::vector<std::string> args, TCliOutp
 }
 
 void RunPorts(std::vector<std::string> args, TCliOutput& out, TCliResult& result) {
-    if (Has(args, "--help")) {
-        out.Out(PortsHelp);
-        return;
-    }
-    const bool json = TakeJsonOption(args);
-    if (!args.empty())
-        return Report(out, result, json, "ports", CliFailure,
-                      WithHelpHint("ports", "unknown argument '" + args[0] + "'"));
+    const TParsedOptions parsed = ParseOptions(args, {PortsOptions()});
+    if (parsed.Help) return out.Out(PortsHelp());
+    const bool json = parsed.Has("json");
+    std::string error = parsed.Error;
+    if (error.empty() && !parsed.Positionals.empty()) error = "unknown argument '" + parsed.Positionals[0] + "'";
+    if (!error.empty()) return Report(out, result, json, "ports", CliFailure, WithHelpHint("ports", error));
     const std::vector<TSerialPortInfo> ports = ListSerialPortInfo();
     if (ports.empty()) {
         if (json) {

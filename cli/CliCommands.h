@@ -22,9 +22,6 @@ private:
     const TCliStreams* FStreams;
 };
 
-// Takes "--json" out of args; true when it was there.
-bool TakeJsonOption(std::vector<std::string>& args);
-
 // The one-line JSON object of a result; absent fields are null.
 struct TJsonResult {
     std::string Command;

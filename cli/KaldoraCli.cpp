@@ -140,7 +140,8 @@ TOptionTable MakeFrameOptionTable() {
     return table;
 }
 
-// The command inputs of parsed options: the model's handler first, then the others.
+} // namespace
+
 TCommandInputs FrameInputsOf(const TParsedOptions& parsed) {
     TCommandInputs inputs;
     if (const auto model = ModelOfName(parsed.Text("model"))) ApplyModelSelection(inputs, *model);
@@ -153,6 +154,8 @@ TCommandInputs FrameInputsOf(const TParsedOptions& parsed) {
         if (parsed.Has(input.Name)) inputs.*input.Field = parsed.Text(input.Name);
     return inputs;
 }
+
+namespace {
 
 std::string FrameHelp() {
     return FrameIntro + OptionsHelpText({FrameOptionTable(), FrameJsonOption}) + FrameTail;

@@ -57,6 +57,10 @@ TCliResult RunCli(const std::vector<std::string>& args, const TCliStreams* strea
 // The rows of the options that stand for the command controls (--model, --id, ...).
 const TOptionTable& FrameOptionTable();
 
+// The command inputs of options parsed with FrameOptionTable among the tables: the model's
+// handler first, then the other options.
+TCommandInputs FrameInputsOf(const TParsedOptions& parsed);
+
 // The command inputs that "frame" options give, starting from the stored layout: the
 // model's handler runs first, the other options are applied after it. Returns the error
 // text, naming the option and its value, empty on success. Numbers outside what the frame

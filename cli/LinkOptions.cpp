@@ -2,27 +2,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <optional>
 
 #include "base/Convert.h"
-#include "cli/KaldoraCli.h"
+#include "comm/LineSettings.h"
 
 namespace {
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-constexpr std::pair<const char*, TParity> ParityNames[] = {
-    {"none", paNone}, {"odd", paOdd}, {"even", paEven}, {"mark", paMark}, {"space", paSpace}};
-
-std::string RateList() {
-    std::string text;
-    for (size_t k = 0; k < std::size(LinkBaudRates); ++k) {
-        if (k) text += k + 1 == std::size(LinkBaudRates) ? " and " : ", ";
-        text += std::to_string(LinkBaudRates[k]);
-    }
     return text;
 }
 
@@ -56,18 +43,44 @@ std::string CheckTcpTarget(const std::string& text, std::string& host, unsigned&
     return "";
 }
 
+std::string CheckPort(const std::string& value, std::string& port) {
+    if (value.empty()) return "--port '': give COMn (n from 1) or a device path such as /dev/ttyUSB0";
+    if (LooksLikeComName(value) && !ComNumber(value)) return "--port " + value + ": ports are numbered from COM1";
+    // A path names a file wherever it is; it is kept absolute, since the component takes
+    // a name that does not begin with '/' for a COM name.
+    port = ComNumber(value) ? value : std::filesystem::absolute(value).lexically_normal().string();
+    return "";
+}
+
+TOptionTable MakeLinkOptionTable() {
+    std::vector<std::string> rates, parities;
+    for (const TLineBaud& step : BaudCycle)
+        rates.push_back(std::to_string(step.Rate));
+    for (const TLineParity& parity : LineParities)
+        parities.emplace_back(parity.Name);
+    TOptionTable table;
+    table.push_back(TextOption("port", "COMn|PATH",
+                               "a serial port: COMn as the window numbers them (COM1 is the first port "
+                               "'kaldora-cli ports' lists), or a device path such as /dev/ttyUSB0 or ./fx "
+                               "(anything that is not COMn)"));
+    table.back().Repeatable = true;
+    table.push_back(ChoiceOption("baud", "RATE", rates, "{} (default 19200)"));
+    table.back().Refusal = "the rates are {}";
+    table.push_back(ChoiceOption("parity", "P", parities,
+                                 "{} (default none); 8 data bits, 1 stop bit, no flow control, RTS and DTR "
+                                 "raised after opening"));
+    table.back().Refusal = "give {}";
+    table.push_back(TextOption("tcp", "HOST:PORT", "a TCP connection instead, e.g. 127.0.0.1:4660 or [::1]:4660"));
+    table.back().Repeatable = true;
+    return table;
+}
+
 } // namespace
 
-const char* const LinkOptionsHelp =
-    R"(Link (one of):
-  --port COMn|PATH   a serial port: COMn as the window numbers them (COM1 is the
-                     first port 'kaldora-cli ports' lists), or a device path such
-                     as /dev/ttyUSB0 or ./fixture (anything that is not COMn)
-  --baud RATE        2400, 4800, 9600, 19200 (default), 38400, 57600 or 115200
-  --parity P         none (default), odd, even, mark or space; 8 data bits, 1 stop
-                     bit, no flow control, RTS and DTR raised after opening
-  --tcp HOST:PORT    a TCP connection instead, e.g. 127.0.0.1:4660 or [::1]:4660
-)";
+const TOptionTable& LinkOptionTable() {
+    static const TOptionTable table = MakeLinkOptionTable();
+    return table;
+}
 
 int ComNumber(const std::string& name) {
     if (!LooksLikeComName(name)) return 0;
@@ -76,20 +89,9 @@ int ComNumber(const std::string& name) {
 }
 
 const char* ParityName(TParity parity) {
-    for (const auto& [name, value] : ParityNames)
-        if (value == parity) return name;
+    for (const TLineParity& p : LineParities)
+        if (p.Line == parity) return p.Name;
     return "none";
-}
-
-TParity ComponentParity(TParity lineParity) {
-    switch (lineParity) {
-    case paOdd:
-        return paEven;
-    case paEven:
-        return paOdd;
-    default:
-        return lineParity;
-    }
 }
 
 std::string TLinkSettings::Name() const {
@@ -100,71 +102,72 @@ std::string TLinkSettings::Name() const {
     return Port;
 }
 
+std::string LinkSettingsOf(const TParsedOptions& parsed, std::vector<TLinkSettings>& links) {
+    links.clear();
+    TLinkSettings line;
+    if (parsed.Has("baud")) line.Baud = static_cast<unsigned long>(parsed.Integer("baud"));
+    for (const TLineParity& p : LineParities)
+        if (parsed.Has("parity") && parsed.Text("parity") == p.Name) line.LineParity = p.Line;
+    bool serial = false;
+    for (const TOptionValue& v : parsed.Values) {
+        if (v.Name != "port" && v.Name != "tcp") continue;
+        TLinkSettings link = line;
+        const std::string error = v.Name == "tcp" ? CheckTcpTarget(v.Text, link.Host, link.TcpPort)
+                                                  : CheckPort(v.Text, link.Port);
+        if (!error.empty()) return error;
+        link.Kind = v.Name == "tcp" ? TLinkSettings::TKind::Tcp : TLinkSettings::TKind::Serial;
+        for (const TLinkSettings& other : links)
+            if (other.Kind == link.Kind && other.Name() == link.Name())
+                return "--" + v.Name + " " + v.Text + " is given twice";
+        serial = serial || link.Kind == TLinkSettings::TKind::Serial;
+        links.push_back(link);
+    }
+    if (!serial && links.empty() && (parsed.Has("baud") || parsed.Has("parity"))) {
+        const std::string option = parsed.Has("baud") ? "--baud " + parsed.Text("baud") : "--parity " + parsed.Text("parity");
+        return option + ": no port given (add --port COMn or --port PATH)";
+    }
+    return "";
+}
+
+std::string LinkSettingsOf(const TParsedOptions& parsed, TLinkSettings& settings) {
+    std::vector<TLinkSettings> links;
+    const std::string error = LinkSettingsOf(parsed, links);
+    if (!error.empty()) return error;
+    settings = TLinkSettings{};
+    if (links.empty()) return "";
+    if (links.size() > 1) {
+        const bool mixed = std::any_of(links.begin(), links.end(), [&](const TLinkSettings& l) { return l.Kind != links[0].Kind; });
+        if (mixed) {
+            const auto& tcp = links[0].Kind == TLinkSettings::TKind::Tcp ? links[0] : links[1];
+            const auto& serial = links[0].Kind == TLinkSettings::TKind::Tcp ? links[1] : links[0];
+            return "--tcp " + tcp.Name() + " and --port " + serial.Port +
+                   ": give either a serial port or a TCP link, not both";
+        }
+        return links[0].Name() + " and " + links[1].Name() + ": this command talks to one device; give one link";
+    }
+    settings = links[0];
+    return "";
+}
+
 std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSettings& settings,
                              std::vector<std::string>& rest) {
-    TLinkSettings result;
-    bool serialOption = false;
-    std::string serialName; // the first serial option, for the clash message
-    std::string tcpText;
+    // The link rows pick their options out; everything else is left to the caller.
+    std::vector<std::string> mine;
     rest.clear();
     for (size_t k = 0; k < args.size(); ++k) {
         const std::string& arg = args[k];
-        std::optional<std::string> inlineValue;
-        const char* name = nullptr;
-        for (const char* option : {"--port", "--baud", "--parity", "--tcp"})
-            if (MatchesOption(arg, option, inlineValue)) name = option;
-        if (!name) {
+        const bool match = std::any_of(LinkOptionTable().begin(), LinkOptionTable().end(), [&](const TOption& o) {
+            const std::string name = "--" + o.Name;
+            return arg == name || arg.rfind(name + "=", 0) == 0;
+        });
+        if (!match) {
             rest.push_back(arg);
             continue;
         }
-        std::string value;
-        if (inlineValue)
-            value = *inlineValue;
-        else if (k + 1 < args.size())
-            value = args[++k];
-        else
-            return "option '" + arg + "' needs a value";
-
-        const std::string option(name);
-        if (option == "--tcp") {
-            const std::string error = CheckTcpTarget(value, result.Host, result.TcpPort);
-            if (!error.empty()) return error;
-            tcpText = value;
-            continue;
-        }
-        if (!serialOption) serialName = option + " " + value;
-        serialOption = true;
-        if (option == "--port") {
-            if (value.empty()) return "--port '': give COMn (n from 1) or a device path such as /dev/ttyUSB0";
-            if (LooksLikeComName(value) && !ComNumber(value)) return "--port " + value + ": ports are numbered from COM1";
-            // A path names a file wherever it is; it is kept absolute, since the
-            // component takes a name that does not begin with '/' for a COM name.
-            result.Port = ComNumber(value) ? value : std::filesystem::absolute(value).lexically_normal().string();
-        } else if (option == "--baud") {
-            const auto rate = TryStrToInt(value);
-            if (!rate || std::find(std::begin(LinkBaudRates), std::end(LinkBaudRates), *rate) ==
-                             std::end(LinkBaudRates))
-                return "--baud " + value + ": the rates are " + RateList();
-            result.Baud = static_cast<unsigned long>(*rate);
-        } else {
-            bool found = false;
-            for (const auto& [parityName, parity] : ParityNames)
-                if (Lower(value) == parityName) {
-                    result.LineParity = parity;
-                    found = true;
-                }
-            if (!found) return "--parity " + value + ": give none, odd, even, mark or space";
-        }
+        mine.push_back(arg);
+        if (arg.find('=') == std::string::npos && k + 1 < args.size()) mine.push_back(args[++k]);
     }
-    if (!tcpText.empty() && serialOption)
-        return "--tcp " + tcpText + " and " + serialName +
-               ": give either a serial port or a TCP link, not both";
-    if (!tcpText.empty())
-        result.Kind = TLinkSettings::TKind::Tcp;
-    else if (!result.Port.empty())
-        result.Kind = TLinkSettings::TKind::Serial;
-    else if (serialOption)
-        return serialName + ": no port given (add --port COMn or --port PATH)";
-    settings = std::move(result);
-    return "";
+    const TParsedOptions parsed = ParseOptions(mine, {LinkOptionTable()});
+    if (!parsed.Error.empty()) return parsed.Error;
+    return LinkSettingsOf(parsed, settings);
 }

@@ -1,9 +1,11 @@
 #pragma once
-// The link options of kaldora-cli (--port, --baud, --parity, --tcp) and what they give.
+// The link options of kaldora-cli (--port, --baud, --parity, --tcp): their rows in the
+// option table, and the links they give.
 
 #include <string>
 #include <vector>
 
+#include "base/Options.h"
 #include "comm/Comm.h"
 
 struct TLinkSettings {
@@ -11,9 +13,9 @@ struct TLinkSettings {
     TKind Kind = TKind::None;
 
     // Serial: "COM<n>" in the window's numbering (COM1 = the first port that
-    // ListSerialPorts gives; any case) or a device path.
+    // ListSerialPorts gives; any case) or an absolute device path.
     std::string Port;
-    unsigned long Baud = 19200; // one of LinkBaudRates
+    unsigned long Baud = 19200; // one of BaudCycle's rates
     // The parity on the line as the window's parity list names it; the link passes the
     // component the value that list passes, so the line carries what the name says.
     TParity LineParity = paNone;
@@ -26,25 +28,24 @@ struct TLinkSettings {
     std::string Name() const;
 };
 
-// The rates the window's baud-rate button cycles through.
-inline constexpr unsigned long LinkBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// The rows of --port, --baud, --parity and --tcp. --port and --tcp are repeatable, for
+// the batch's fixtures; a command of one link refuses a second (LinkSettingsOf).
+const TOptionTable& LinkOptionTable();
 
 // "COM<n>" with n >= 1, any case: n; otherwise 0.
 int ComNumber(const std::string& name);
 
 // "none", "odd", ...
 const char* ParityName(TParity parity);
-// The value the window's parity list hands the component for the parity the line is to
-// carry: the component swaps odd and even, the list swaps them back.
-TParity ComponentParity(TParity lineParity);
 
-// Takes the link options out of args (value as the next argument or after '='),
-// leaving every other argument in rest, in order. Returns the error text, empty on
-// success; it names the option and the value, e.g. "--baud 1200: the rates are 2400,
-// 4800, 9600, 19200, 38400, 57600 and 115200". No link option given (Kind None) is not
-// an error here.
+// Every link the parsed options name, in the order given, each --port with the --baud and
+// --parity given. Returns the error text naming the option and the value, empty on
+// success (also when no link was given).
+std::string LinkSettingsOf(const TParsedOptions& parsed, std::vector<TLinkSettings>& links);
+// The one link of a command that talks to one device: a second is refused.
+std::string LinkSettingsOf(const TParsedOptions& parsed, TLinkSettings& settings);
+
+// The link options taken out of args, the rest left in order: for tests and callers that
+// read the other options themselves.
 std::string ParseLinkOptions(const std::vector<std::string>& args, TLinkSettings& settings,
                              std::vector<std::string>& rest);
-
-// The text for --help of every command that takes a link.
-extern const char* const LinkOptionsHelp;

@@ -12,6 +12,7 @@
 #include "base/Exception.h"
 #include "cli/Link.h"
 #include "cli/LinkBackends.h"
+#include "comm/LineSettings.h"
 #include "comm/SerialPorts.h"
 
 namespace {
@@ -23,12 +24,6 @@ std::string PortsPresentText() {
     for (size_t k = 0; k < ports.size(); ++k)
         text += (k ? ", COM" : " COM") + std::to_string(k + 1) + " " + ports[k];
     return text;
-}
-
-TBaudRate BaudRateOf(unsigned long rate) {
-    for (size_t k = 0; k < std::size(BaudRateTable); ++k)
-        if (BaudRateTable[k] == rate) return static_cast<TBaudRate>(k);
-    return br19200;
 }
 
 // Hands the event thread's calls to the thread that waits in the link, in place of the
@@ -98,7 +93,8 @@ public:
             return FSpec.Port + ": not a port name (give COMn or a device path)";
         }
         FComm.SetDeviceName(FSpec.Port);
-        FComm.SetBaudRate(BaudRateOf(FSpec.Baud));
+        const TLineBaud* rate = BaudStepOf(FSpec.Baud);
+        FComm.SetBaudRate(rate ? rate->Value : br19200);
         FComm.SetParity(ComponentParity(FSpec.LineParity));
         try {
             FComm.Open();

@@ -24,7 +24,9 @@ int main(int argc, char** argv) {
     // A reader that goes away makes a write fail with EPIPE; the command says so and ends
     // with its own status instead of being killed unrecorded.
     signal(SIGPIPE, SIG_IGN);
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // "help batch" is "batch --help", as for every command.
+    if (args.size() == 2 && args[0] == "help" && (args[1] == "batch" || args[1] == "journal")) args = {args[1], "--help"};
     // batch records its rows in flight on a signal, so it takes the signals itself.
     if (!args.empty() && args[0] == "batch") return RunBatchCommand({args.begin() + 1, args.end()});
     if (!args.empty() && args[0] == "journal") return RunJournalCommand({args.begin() + 1, args.end()});
