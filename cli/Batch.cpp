@@ -10,6 +10,7 @@
 #include "base/Exception.h"
 #include "cli/Json.h"
 #include "cli/KaldoraCli.h"
+#include "protocol/CommandInputRules.h"
 #include "protocol/HexText.h"
 
 namespace {
@@ -28,22 +29,9 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-    return text;
-}
-
 bool IsReportColumn(const std::string& name) {
     const std::string key = Lower(Trim(name));
     return std::any_of(ReportColumns.begin(), ReportColumns.end(), [&key](const char* c) { return key == c; });
-}
-
-std::optional<TModel> ModelOfText(const std::string& name) {
-    const std::string key = Upper(Trim(name));
-    if (key == "KESTREL-A") return TModel::KestrelA;
-    if (key == "MARLIN-A") return TModel::MarlinA;
-    if (key == "OSPREY-B") return TModel::OspreyB;
-    return std::nullopt;
 }
 
 std::string Quote(const std::string& text) {
@@ -69,13 +57,13 @@ void MapRow(TBatchRow& row, const TBatchHeader& header, bool buildFrame) {
         return;
     }
     const std::string modelText = Trim(row.Fields[header.ModelColumn]);
-    const std::optional<TModel> model = ModelOfText(modelText);
+    const std::optional<TModel> model = ModelOfName(modelText);
     if (modelText.empty()) {
         row.SkipReason = "no model given";
         return;
     }
     if (!model) {
-        row.SkipReason = "unknown model " + Quote(modelText) + " (KESTREL-A, MARLIN-A or OSPREY-B)";
+        row.SkipReason = "unknown model " + Quote(modelText) + " (" + ModelNamesText() + ")";
         return;
     }
     const std::string idText = Trim(row.Fields[header.IdColumn]);

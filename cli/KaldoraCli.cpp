@@ -175,12 +175,6 @@ bool GivesOption(const std::vector<std::string>& args, const char* option) {
     return std::find(args.begin(), end, option) != end;
 }
 
-std::string HexBytes(const std::vector<uint8_t>& bytes) {
-    std::string text = FormatFrameHex(bytes.data(), bytes.size());
-    if (!text.empty()) text.pop_back();
-    return text;
-}
-
 std::string Quoted(const std::vector<uint8_t>& bytes) {
     std::string text = "'";
     for (uint8_t b : bytes) {
@@ -220,19 +214,19 @@ std::string DescribeFrame(const TDecodedFrame& f, bool encrypted) {
     line("start byte", HexByteText(f.StartByte) + (f.FormA ? " (form A)" : " (form B)"));
     line("packet number", std::to_string(f.PacketNumber));
     line("address word", HexWordText(f.AddressWord) + " (" + std::to_string(f.AddressWord) + ")");
-    line("model bytes", f.ModelBytes.empty() ? "none" : HexBytes(f.ModelBytes));
+    line("model bytes", f.ModelBytes.empty() ? "none" : HexText(f.ModelBytes));
     if (f.CommandCode)
         line("command code", HexByteText(*f.CommandCode) + " " + CommandTable[f.CommandItem].Name);
     else
         line("command code", "none");
     line("check byte", HexByteText(f.BlockCheck) + " (verified)");
-    line("length prefix", HexBytes(f.LengthPrefix) + " (" + std::to_string(f.PayloadLength) +
+    line("length prefix", HexText(f.LengthPrefix) + " (" + std::to_string(f.PayloadLength) +
                               (f.PayloadLength == 1 ? " payload byte)" : " payload bytes)"));
     if (encrypted) {
-        line("payload sent", HexBytes(f.PayloadSent));
-        line("payload", HexBytes(f.Payload) + " (deciphered)");
+        line("payload sent", HexText(f.PayloadSent));
+        line("payload", HexText(f.Payload) + " (deciphered)");
     } else {
-        line("payload", HexBytes(f.Payload));
+        line("payload", HexText(f.Payload));
     }
     const std::string meaning = PayloadMeaning(f);
     if (!meaning.empty()) line("", meaning);
@@ -273,7 +267,7 @@ TCliResult RunFrame(const std::vector<std::string>& args) {
         if (!json) return {CliSuccess, FormatFrameHex(frame.data(), frame.size()) + "\n", ""};
         TJsonResult r;
         r.Command = "frame";
-        r.Frame = HexBytes(frame);
+        r.Frame = HexText(frame);
         return {CliSuccess, JsonResultLine(r) + "\n", ""};
     } catch (const Exception& e) {
         const std::string text = FrameBuildErrorText(inputs, e.Message());
@@ -285,14 +279,14 @@ std::string DecodedFieldsJson(const TDecodedFrame& f) {
     TJsonObject o;
     o.Add("start_byte", HexByteText(f.StartByte)).Add("form", f.FormA ? "A" : "B");
     o.Add("packet_number", f.PacketNumber).Add("address_word", static_cast<int>(f.AddressWord));
-    o.Add("model_bytes", HexBytes(f.ModelBytes));
+    o.Add("model_bytes", HexText(f.ModelBytes));
     if (f.CommandCode) {
         o.Add("command_code", HexByteText(*f.CommandCode))
             .Add("command_name", CommandTable[f.CommandItem].Name);
     } else {
         o.AddRaw("command_code", "null").AddRaw("command_name", "null");
     }
-    o.Add("check_byte", HexByteText(f.BlockCheck)).Add("payload", HexBytes(f.Payload));
+    o.Add("check_byte", HexByteText(f.BlockCheck)).Add("payload", HexText(f.Payload));
     o.Add("payload_meaning", PayloadMeaning(f))
         .Add("crc", HexWordText(f.CrcCarried))
         .Add("crc_ok", f.CrcOk());
@@ -303,7 +297,7 @@ std::string DecodedFieldsJson(const TDecodedFrame& f) {
 std::string DecodeJson(const std::vector<uint8_t>& bytes, const TDecodeResult& result, int exitCode,
                        std::optional<size_t> offset) {
     TJsonObject o;
-    o.Add("command", "decode").Add("frame", HexBytes(bytes)).AddRaw("reply", "null");
+    o.Add("command", "decode").Add("frame", HexText(bytes)).AddRaw("reply", "null");
     o.Add("result", result.Ok() ? "frame verified" : "the frame does not fit");
     o.AddRaw("accepted", "null").Add("exit_code", exitCode).AddRaw("elapsed_ms", "null");
     if (result.Ok())
@@ -409,12 +403,12 @@ TCliResult RunDecodeStream(const std::string& input, bool encrypted, bool json) 
                                      (piece.Bytes.size() == 1 ? " byte forms" : " bytes form") + " no frame";
             if (json) {
                 TJsonObject o;
-                o.Add("command", "decode").Add("frame", HexBytes(piece.Bytes)).AddRaw("reply", "null");
+                o.Add("command", "decode").Add("frame", HexText(piece.Bytes)).AddRaw("reply", "null");
                 o.Add("result", "no frame").AddRaw("accepted", "null").Add("exit_code", CliFailure);
                 o.AddRaw("elapsed_ms", "null").Add("error", what + " at " + where).AddRaw("fields", "null");
                 out.Out += o.Add("offset", static_cast<long long>(piece.Offset)).Text() + "\n";
             } else {
-                out.Out += where + ": " + what + ": " + HexBytes(piece.Bytes) + "\n\n";
+                out.Out += where + ": " + what + ": " + HexText(piece.Bytes) + "\n\n";
             }
             continue;
         }
