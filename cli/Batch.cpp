@@ -397,15 +397,3 @@ int BatchExitCode(const std::array<size_t, RowStateCount>& counts) {
         total += n;
     return total > 0 && counts[static_cast<size_t>(TRowState::Ok)] == total ? 0 : 1;
 }
-
-std::string IsoLocalTimeNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string out = text;
-    // strftime gives +0200; ISO 8601's extended form wants +02:00.
-    if (out.size() >= 5) out.insert(out.size() - 2, ":");
-    return out;
-}

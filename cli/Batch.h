@@ -131,6 +131,3 @@ std::string PortShares(const std::vector<std::pair<std::string, size_t>>& shares
 
 // 0 when every row is ok (and there is at least one), 1 otherwise.
 int BatchExitCode(const std::array<size_t, RowStateCount>& counts);
-
-// "2024-05-01T09:30:05+02:00" for now, in local time.
-std::string IsoLocalTimeNow();

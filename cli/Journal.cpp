@@ -108,7 +108,9 @@ private:
     bool FOpen;
 };
 
-std::string LocalTimeNow() {
+} // namespace
+
+std::string IsoLocalTimeNow() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -119,6 +121,8 @@ std::string LocalTimeNow() {
     if (out.size() >= 5) out.insert(out.size() - 2, ":");
     return out;
 }
+
+namespace {
 
 // " IN (?,?,?)" for the states, bound from first on; only the count of placeholders
 // comes from the caller, never a value.
@@ -379,7 +383,7 @@ bool TJournal::MarkSending(int line, const std::string& port, const std::string&
     mark.Bind(1, port);
     mark.Bind(2, frameHex);
     mark.Bind(3, attempts);
-    mark.Bind(4, LocalTimeNow());
+    mark.Bind(4, IsoLocalTimeNow());
     mark.Bind(5, line);
     if (mark.Step() != SQLITE_DONE) return error = Failure(), false;
     if (sqlite3_changes(FDb) == 0) {

@@ -50,6 +50,9 @@ struct TJournalRow {
     std::string Serial;      // OSPREY-B: the serial number addressed
 };
 
+// "2024-05-01T09:30:05+02:00" for now, in local time: the time the journal stamps.
+std::string IsoLocalTimeNow();
+
 // The columns the report adds after the input's own, in this order.
 inline constexpr std::array<const char*, 7> ReportColumns = {"result", "reason", "reply", "attempts",
                                                              "port", "elapsed_ms", "time"};
