@@ -19,6 +19,7 @@
 #include "base/Options.h"
 #include "cli/BatchCommand.h"
 #include "cli/BatchRun.h"
+#include "cli/CliCommands.h"
 #include "cli/KaldoraCli.h"
 #include "cli/Link.h"
 #include "cli/ReportFile.h"
@@ -103,6 +104,10 @@ const TOptionTable& BatchOptions() {
         t.push_back(IntegerOption("settle", "MS", 0, 60000,
                                   "after no reply, listen this long for a late one before the next frame on "
                                   "that link ({} ms, default 1000)"));
+        t.push_back(FlagOption("fast", QuickRuleHelp));
+        t.push_back(IntegerOption("quiet-gap", "MS", 1, 1000,
+                                  "the quiet gap of --fast ({} ms; default the longer of 20 ms and ten "
+                                  "character times at the baud rate)"));
         t.push_back(FlagOption("allow-duplicate-ids", "let rows with one ID (or one serial) through, for a "
                                                       "device that is meant to be set twice"));
         t.push_back(FlagOption("resend-unknown", "on resuming, send again the rows whose frame may have left"));
@@ -246,7 +251,8 @@ struct TBatchArgs {
     std::string File, Report, Journal;
     TBatchRunOptions Run;
     unsigned SettleMs = TExchangeRule::DefaultSettleMs;
-    bool Json = false, AllowDuplicates = false, ResendUnknown = false;
+    bool Json = false, AllowDuplicates = false, ResendUnknown = false, Fast = false;
+    int QuietGapMs = 0;
     std::vector<TLinkSettings> Links;
 };
 
@@ -261,6 +267,9 @@ std::string ReadArgs(const TParsedOptions& parsed, TBatchArgs& a) {
     a.Json = parsed.Has("json");
     a.AllowDuplicates = parsed.Has("allow-duplicate-ids");
     a.ResendUnknown = parsed.Has("resend-unknown");
+    a.Fast = parsed.Has("fast");
+    a.QuietGapMs = parsed.Integer("quiet-gap", 0);
+    if (parsed.Has("quiet-gap") && !a.Fast) return "--quiet-gap: give --fast too";
     const std::string error = LinkSettingsOf(parsed, a.Links);
     if (!error.empty()) return error;
     if (a.Links.empty())
@@ -381,6 +390,7 @@ int RunBatchCommand(const std::vector<std::string>& args) {
         TExchangeRule rule;
         rule.ReplyKind = ReplyKindSetId;
         rule.SettleMs = a.SettleMs;
+        if (a.Fast) rule.QuietGapMs = QuietGapFor(settings, a.QuietGapMs);
         port.Exchange = [link, rule](const std::vector<uint8_t>& frame) { return RunExchange(*link, frame, rule); };
         port.Close = [link, &console, name = port.Name](const std::string& lost) {
             if (!lost.empty()) console.Message(name + " takes no more rows: " + lost);

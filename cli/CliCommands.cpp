@@ -15,12 +15,27 @@
 
 namespace {
 
+} // namespace
+
+const char* const QuickRuleHelp =
+    "judge the reply as soon as 13, 15 or 20 bytes have come and the line has then been quiet "
+    "for the gap, instead of 1000 ms after its first byte; without such a length the window's "
+    "timings stand. It disagrees with the window only when more bytes follow an accepted length "
+    "after the gap and within the second: --fast has judged the first ones alone (the JSON "
+    "result's judged_by says which rule judged)";
+
+namespace {
+
 // The options of the commands that talk to a device, beside the link and frame rows.
 const TOptionTable& LinkCommandOptions() {
     static const TOptionTable table = {
         IntegerOption("settle", "MS", 0, 60000,
                       "after no reply, listen MS more ms and call a late answer a late reply ({} ms, "
                       "default 0)"),
+        FlagOption("fast", QuickRuleHelp),
+        IntegerOption("quiet-gap", "MS", 1, 1000,
+                      "the quiet gap of --fast ({} ms; default the longer of 20 ms and ten character "
+                      "times at the baud rate)"),
         FlagOption("json", "one JSON object on one line: command, frame, reply, result, accepted, outcome, "
                            "discarded, exit_code, elapsed_ms, error"),
     };
@@ -180,6 +195,7 @@ std::string JsonResultLine(const TJsonResult& r) {
         o.AddRaw("accepted", "null");
     if (r.Outcome) o.Add("outcome", *r.Outcome);
     if (r.Discarded) o.Add("discarded", static_cast<long long>(*r.Discarded));
+    if (r.JudgedBy) o.Add("judged_by", *r.JudgedBy);
     o.Add("exit_code", r.ExitCode);
     if (r.ElapsedMs)
         o.Add("elapsed_ms", static_cast<long long>(*r.ElapsedMs));
@@ -241,6 +257,7 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
     // One command is the link's last: nothing follows that a late answer could be taken
     // for, so the verdict comes at the window's time unless --settle asks to listen on.
     rule.SettleMs = static_cast<unsigned>(settle.value_or(0));
+    if (parsed.Has("fast")) rule.QuietGapMs = QuietGapFor(settings, parsed.Integer("quiet-gap", 0));
     const TExchangeResult x = RunExchange(*link, frame, rule);
     link->Close();
     result.ExitCode = LinkCommandExitCode(x.Outcome);
@@ -256,6 +273,7 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
         r.Accepted = x.Outcome == TExchangeOutcome::Accepted;
         r.Outcome = OutcomeName(x.Outcome);
         r.Discarded = static_cast<long>(x.Discarded);
+        if (x.ReplyBytes > 0) r.JudgedBy = x.JudgedBy == TReplyRule::Quick ? "fast" : "window";
         r.ExitCode = result.ExitCode;
         r.ElapsedMs = x.ElapsedMs;
         if (!detail.empty() && x.Outcome != TExchangeOutcome::Accepted) r.Error = detail;

@@ -29,11 +29,15 @@ struct TJsonResult {
     std::optional<bool> Accepted;
     std::optional<std::string> Outcome; // the exchange's outcome, for commands that talk to a device
     std::optional<long> Discarded;      // bytes dropped before the send
+    std::optional<std::string> JudgedBy; // "window" or "fast": the rule that judged the reply
     int ExitCode = CliSuccess;
     std::optional<long> ElapsedMs;
     std::optional<std::string> Error;
 };
 std::string JsonResultLine(const TJsonResult& r);
+
+// The help text of --fast, shared by the commands and batch.
+extern const char* const QuickRuleHelp;
 
 void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<std::string> args,
                     TCliOutput& out, TCliResult& result);

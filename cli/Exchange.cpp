@@ -29,13 +29,14 @@ void Take(TExchangeResult& result, std::vector<uint8_t>& chunk) {
 
 // Step 1: what waits before the send. Empty when the link may be sent to; otherwise the
 // outcome that ends the exchange.
-std::optional<TExchangeOutcome> Drain(TLink& link, TExchangeResult& result) {
+std::optional<TExchangeOutcome> Drain(TLink& link, TExchangeResult& result, bool used) {
     result.Discarded = link.PurgeInput();
     const auto start = link.Now();
     std::vector<uint8_t> chunk;
-    // The line must be quiet for DrainQuietMs before the frame goes: bytes a peer sends
-    // as a link opens may still be on their way.
-    TLinkWait wait = link.Receive(chunk, start + milliseconds(DrainQuietMs));
+    // On a link just opened the line must be quiet for DrainQuietMs before the frame goes:
+    // bytes a peer sends as a link opens may still be on their way. A link used before
+    // was quiet when its last exchange ended; what came since is waiting already.
+    TLinkWait wait = link.Receive(chunk, used ? start : start + milliseconds(DrainQuietMs));
     while (wait == TLinkWait::Data) {
         result.Discarded += chunk.size();
         chunk.clear();
@@ -137,10 +138,17 @@ std::string ReplyText(const TExchangeResult& r) {
     return text;
 }
 
+unsigned QuietGapFor(const TLinkSettings& link, int quietGapMs) {
+    if (quietGapMs > 0) return static_cast<unsigned>(quietGapMs);
+    return static_cast<unsigned>(DefaultQuietGapMs(link.Kind == TLinkSettings::TKind::Serial ? link.Baud : 0));
+}
+
 TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, const TExchangeRule& rule) {
     TExchangeResult result;
     result.Frame = frame;
-    if (const auto ended = Drain(link, result)) {
+    const bool used = link.Used;
+    link.Used = true;
+    if (const auto ended = Drain(link, result, used)) {
         result.Outcome = *ended;
         return result;
     }
@@ -168,26 +176,31 @@ TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, cons
         return finish(rule.ListenMs > 0 && result.ReplyBytes == 0 ? TExchangeOutcome::NoReply : TExchangeOutcome::Sent);
     }
 
-    // The window's timings: the verdict ReplyJudgeDelayMs after the first byte.
+    // The verdict's moment moves with what arrives: the window's second after the first
+    // byte, or with the quick rule as soon as an accepted length is followed by quiet.
     TLinkWait wait = TLinkWait::Deadline;
     std::vector<uint8_t> chunk;
-    const auto timeoutAt = sentAt + milliseconds(ReplyTimeoutMs);
-    while (result.ReplyBytes == 0) {
-        wait = link.Receive(chunk, timeoutAt);
-        if (wait != TLinkWait::Data) break;
-        if (!chunk.empty()) result.FirstByteMs = MsBetween(sentAt, link.Now());
+    TReplyProgress progress;
+    for (;;) {
+        const TJudgeTime judge = ReplyJudgeTime(progress, static_cast<long>(rule.QuietGapMs));
+        wait = link.Receive(chunk, sentAt + milliseconds(judge.AtMs));
+        if (wait != TLinkWait::Data) {
+            result.JudgedBy = judge.Rule;
+            break;
+        }
+        const long now = MsBetween(sentAt, link.Now());
+        if (progress.Bytes == 0) progress.FirstByteMs = result.FirstByteMs = now;
+        progress.Bytes += chunk.size();
+        progress.LastByteMs = now;
         Take(result, chunk);
     }
+    if (wait == TLinkWait::Interrupted) return finish(TExchangeOutcome::Interrupted);
     if (result.ReplyBytes > 0) {
-        const auto judgeAt = sentAt + milliseconds(result.FirstByteMs) + milliseconds(ReplyJudgeDelayMs);
-        wait = Collect(link, result, judgeAt);
-        if (wait == TLinkWait::Interrupted) return finish(TExchangeOutcome::Interrupted);
         // A peer that answered and then went away still answered.
         if (wait == TLinkWait::Lost) NoteLost(link, result);
         Judge(result, rule.ReplyKind);
         return finish(result.Outcome);
     }
-    if (wait == TLinkWait::Interrupted) return finish(TExchangeOutcome::Interrupted);
     if (wait == TLinkWait::Lost) {
         NoteLost(link, result);
         return finish(TExchangeOutcome::LostAfterSend);
@@ -196,7 +209,7 @@ TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, cons
     // No reply: listen before the link is used again, so that a late answer is this
     // frame's and nobody else's.
     result.ResultLine = ReplyErrorLine;
-    wait = link.Receive(chunk, timeoutAt + milliseconds(rule.SettleMs));
+    wait = link.Receive(chunk, sentAt + milliseconds(ReplyTimeoutMs + rule.SettleMs));
     if (wait == TLinkWait::Data) {
         result.FirstByteMs = MsBetween(sentAt, link.Now());
         Take(result, chunk);

@@ -2,12 +2,14 @@
 // One command sent on one link and its reply taken, with one outcome. Every command of
 // kaldora-cli that talks to a device, and every batch row, is one exchange:
 //  1. Bytes already waiting are discarded (the port's input queue is purged; what still
-//     arrives is read and counted) until the line has been quiet for DrainQuietMs. A
+//     arrives is read and counted) until the line has been quiet for DrainQuietMs (on a
+//     link's first exchange always, later only once bytes were found). A
 //     link that keeps sending past DrainMaxBytes or DrainMaxMs is not sent to.
 //  2. The frame is handed to the link. A frame of which any byte left may have reached
 //     the device: from here on the outcome says so, and it is never "not sent".
 //  3. The reply is judged as the window judges it (the result ReplyJudgeDelayMs after
-//     its first byte; nothing by ReplyTimeoutMs is "no reply"). After no reply the link
+//     its first byte; nothing by ReplyTimeoutMs is "no reply"), or by the quick rule
+//     when asked (ReplyJudgeTime). After no reply the link
 //     listens SettleMs more: bytes then make the outcome "late reply", so that they are
 //     never taken for the answer to a later frame.
 // Of a reply, the first ReplyKeptBytes are kept and the rest only counted: no peer makes
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "cli/Link.h"
+#include "protocol/Reply.h"
 
 enum class TExchangeOutcome {
     Accepted,      // a reply of an accepted length
@@ -40,6 +43,8 @@ struct TExchangeRule {
     bool Judge = true;     // false: a raw send, whose reply is only collected
     unsigned ListenMs = 0; // raw send: how long to collect what comes back
     unsigned SettleMs = DefaultSettleMs;
+    // The quick rule's quiet gap (ReplyJudgeTime); 0: the window's rule alone.
+    unsigned QuietGapMs = 0;
     static constexpr unsigned DefaultSettleMs = 1000;
 };
 
@@ -65,6 +70,7 @@ struct TExchangeResult {
     // lost after an answer came: the exchange stands, the link is not used again.
     std::string LinkReason;
     bool LinkLost = false;
+    TReplyRule JudgedBy = TReplyRule::Window; // the rule that set the verdict's moment
 };
 
 // The outcome in words for a technician, empty for an accepted reply with its line:
@@ -77,6 +83,10 @@ std::string OutcomeDetail(const TExchangeResult& result);
 // The reply bytes as hexadecimal text, "0D 00 ..." without a trailing blank; when more
 // came than were kept, " ... (N bytes)" follows.
 std::string ReplyText(const TExchangeResult& result);
+
+// The quick rule's gap for a link: quietGapMs when given (above 0), else the default for
+// the link's line (DefaultQuietGapMs of its baud rate; a TCP link has none).
+unsigned QuietGapFor(const TLinkSettings& link, int quietGapMs);
 
 // Runs one exchange on an open link. Blocks the calling thread for at most about
 // DrainMaxMs + SendTimeoutMs + ReplyTimeoutMs + SettleMs + ReplyJudgeDelayMs.

@@ -52,6 +52,10 @@ public:
 
     // The clock the link's deadlines are measured on; a fake link runs its own.
     virtual TClock::time_point Now() const { return TClock::now(); }
+
+    // Set by the first exchange on the link, cleared when it opens: an exchange ends on a
+    // quiet line, so the next one need not wait for quiet before its frame.
+    bool Used = false;
 };
 
 // What one Receive appends at most, so that no peer makes a read grow without bound.

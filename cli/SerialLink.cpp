@@ -86,6 +86,7 @@ public:
     }
 
     std::string Open() override {
+        Used = false;
         const int com = ComNumber(FSpec.Port);
         FPath = ResolveDeviceName(FSpec.Port, ListSerialPorts());
         if (FPath.empty()) {

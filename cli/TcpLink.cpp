@@ -34,6 +34,7 @@ public:
     }
 
     std::string Open() override {
+        Used = false;
         Close();
         std::string error;
         const std::vector<TTcpAddress> addresses = ResolveTcpHost(FSpec.Host, FSpec.TcpPort, error);

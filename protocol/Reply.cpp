@@ -1,6 +1,7 @@
 #include "protocol/Reply.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -32,6 +33,22 @@ TReplyVerdict JudgeReply(uint8_t replyKind, int32_t byteCount, const uint8_t* bu
         break;
     }
     return verdict;
+}
+
+TJudgeTime ReplyJudgeTime(const TReplyProgress& p, long quietGapMs) {
+    if (p.Bytes == 0) return {static_cast<long>(ReplyTimeoutMs), TReplyRule::Window};
+    const long window = p.FirstByteMs + static_cast<long>(ReplyJudgeDelayMs);
+    if (quietGapMs <= 0 || !IsAcceptedReplyLength(static_cast<int32_t>(std::min<size_t>(p.Bytes, INT32_MAX))))
+        return {window, TReplyRule::Window};
+    const long quick = p.LastByteMs + quietGapMs;
+    return quick < window ? TJudgeTime{quick, TReplyRule::Quick} : TJudgeTime{window, TReplyRule::Window};
+}
+
+long DefaultQuietGapMs(unsigned long baud) {
+    constexpr long MinimumMs = 20;
+    if (baud == 0) return MinimumMs;
+    const long characters = static_cast<long>((10 * 10 * 1000 + baud - 1) / baud);
+    return std::max(MinimumMs, characters);
 }
 
 void GatherReplyBytes(uint8_t* buffer, int32_t& count, const uint8_t* chunk, size_t n) {

@@ -42,6 +42,34 @@ struct TReplyVerdict {
 // length not accepted: no line.
 TReplyVerdict JudgeReply(uint8_t replyKind, int32_t byteCount, const uint8_t* buffer);
 
+// When a reply is judged. The window's rule: ReplyJudgeDelayMs after its first byte. The
+// quick rule (opt-in, for the production line): as soon as the bytes received form an
+// accepted length and the line has then been quiet for the gap, since a device sends
+// its reply in one go; bytes within the gap extend the reply. Where no accepted length
+// has formed, the window's rule stands. The two disagree only when an accepted length is
+// followed, after the gap, by more bytes within the second: the quick rule has judged
+// the first bytes alone, the window would count them all.
+enum class TReplyRule { Window, Quick };
+
+struct TReplyProgress {
+    size_t Bytes = 0;     // received since the send
+    long FirstByteMs = 0; // from the send, when Bytes > 0
+    long LastByteMs = 0;
+};
+
+struct TJudgeTime {
+    long AtMs;       // from the send: judge then, unless more bytes come before
+    TReplyRule Rule; // the rule that sets that moment
+};
+
+// With no byte yet: ReplyTimeoutMs (the "no reply" verdict). quietGapMs 0 is the
+// window's rule alone.
+TJudgeTime ReplyJudgeTime(const TReplyProgress& progress, long quietGapMs);
+
+// The quick rule's default gap on a line of the baud rate (0: not a serial line): ten
+// character times of 10 bits, and never under 20 ms.
+long DefaultQuietGapMs(unsigned long baud);
+
 // Appends n bytes of chunk to buffer (ReplyBufferBytes long) at count. Bytes
 // that would run past the end push the oldest ones out, so the newest
 // ReplyBufferBytes are kept in arrival order and count never exceeds the size.

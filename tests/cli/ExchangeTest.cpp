@@ -225,3 +225,32 @@ TEST(Exchange, ARawSendCollectsWhatComesBackForItsListenPeriod) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Exchange, TheQuickRuleJudgesOnQuietAndASecondExchangeNeedNotWaitForQuiet) {
+    const long s = DrainQuietMs;
+    TExchangeRule quick{ReplyKindSetId};
+    quick.QuietGapMs = 20;
+    TScriptedLink link({{s + 1, 8}, {s + 4, 5}, {s + 100, 13}, {s + 200, 13}, {s + 230, 1}});
+    const TExchangeResult first = RunExchange(link, Frame, quick);
+    EXPECT_EQ(first.Outcome, TExchangeOutcome::Accepted);
+    EXPECT_EQ(first.JudgedBy, TReplyRule::Quick);
+    EXPECT_EQ(first.ElapsedMs, 24);
+    // The link is used now: the next frame leaves at once, and its reply arrives at 100 ms.
+    const TExchangeResult second = RunExchange(link, Frame, quick);
+    EXPECT_EQ(link.SentAtMs, s + 24);
+    EXPECT_EQ(second.ElapsedMs, 100 - 24 + 20);
+    // 13 bytes, then one more after the gap: the quick rule has judged the 13 already.
+    const TExchangeResult third = RunExchange(link, Frame, quick);
+    EXPECT_EQ(third.Outcome, TExchangeOutcome::Accepted);
+    EXPECT_EQ(third.ReplyBytes, 13u);
+    // A straggler that comes after the next frame has left joins that frame's reply: its
+    // length is then wrong, so it can fail a row but never pass one.
+    const TExchangeResult fourth = RunExchange(link, Frame, quick);
+    EXPECT_EQ(fourth.Outcome, TExchangeOutcome::WrongLength);
+    EXPECT_EQ(fourth.ReplyBytes, 1u);
+    EXPECT_EQ(fourth.JudgedBy, TReplyRule::Window);
+}
+
+} // namespace

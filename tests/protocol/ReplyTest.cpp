@@ -98,3 +98,62 @@ TEST(ReplyTest, HexLinesBreakBeforeDollarAndB) {
               (std::vector<std::string>{" 01 02 ... (3 bytes)", " 42 04", " 24 05 ... (3 bytes)"}));
     EXPECT_EQ(ReplyHexLines(chunk.data(), chunk.size(), 1, 0).Newest, (std::vector<std::string>{" ... (3 bytes)"}));
 }
+
+namespace {
+
+// Walks arrivals (ms from the send, bytes) through the judge times: the moment and rule of
+// the verdict, and how many bytes it counts.
+struct TVerdictAt {
+    long AtMs;
+    TReplyRule Rule;
+    size_t Bytes;
+};
+TVerdictAt Walk(const std::vector<std::pair<long, size_t>>& arrivals, long gapMs) {
+    TReplyProgress progress;
+    size_t next = 0;
+    for (;;) {
+        const TJudgeTime judge = ReplyJudgeTime(progress, gapMs);
+        if (next == arrivals.size() || arrivals[next].first > judge.AtMs) return {judge.AtMs, judge.Rule, progress.Bytes};
+        if (progress.Bytes == 0) progress.FirstByteMs = arrivals[next].first;
+        progress.Bytes += arrivals[next].second;
+        progress.LastByteMs = arrivals[next].first;
+        ++next;
+    }
+}
+
+} // namespace
+
+TEST(ReplyJudgeTime, TheQuickRuleDecidesOnAQuietAcceptedLengthElseTheWindowsRuleStands) {
+    std::vector<std::pair<long, size_t>> trickle;
+    for (long t = 5; t < 2000; t += 15)
+        trickle.emplace_back(t, 1);
+    struct Case {
+        const char* name;
+        std::vector<std::pair<long, size_t>> arrivals;
+        long gapMs;
+        TVerdictAt expected;
+    };
+    const Case cases[] = {
+        {"one chunk", {{1, 13}}, 20, {21, TReplyRule::Quick, 13}},
+        {"a reply split a few ms apart is judged whole", {{1, 8}, {6, 5}}, 20, {26, TReplyRule::Quick, 13}},
+        {"8 bytes are no accepted length: the window's second", {{1, 8}}, 20, {1001, TReplyRule::Window, 8}},
+        {"14 bytes", {{2, 14}}, 20, {1002, TReplyRule::Window, 14}},
+        {"13 then one more after the gap: judged as 13, where the window counts 14", {{1, 13}, {40, 1}}, 20,
+         {21, TReplyRule::Quick, 13}},
+        {"13 then two within the gap make 15", {{1, 13}, {10, 2}}, 20, {30, TReplyRule::Quick, 15}},
+        {"silence", {}, 20, {3000, TReplyRule::Window, 0}},
+        {"a trickle never goes quiet", trickle, 20, {1005, TReplyRule::Window, 67}},
+        {"without the quick rule", {{1, 13}}, 0, {1001, TReplyRule::Window, 13}},
+        {"a gap longer than the second leaves the window's time", {{1, 13}}, 1500, {1001, TReplyRule::Window, 13}},
+    };
+    for (const auto& c : cases) {
+        const TVerdictAt v = Walk(c.arrivals, c.gapMs);
+        EXPECT_EQ(v.AtMs, c.expected.AtMs) << c.name;
+        EXPECT_EQ(v.Rule, c.expected.Rule) << c.name;
+        EXPECT_EQ(v.Bytes, c.expected.Bytes) << c.name;
+    }
+    EXPECT_EQ(DefaultQuietGapMs(0), 20);
+    EXPECT_EQ(DefaultQuietGapMs(115200), 20);
+    EXPECT_EQ(DefaultQuietGapMs(2400), 42);
+    EXPECT_EQ(DefaultQuietGapMs(4800), 21);
+}
