@@ -20,6 +20,7 @@
 #include "cli/BatchCommand.h"
 #include "cli/BatchRun.h"
 #include "cli/CliCommands.h"
+#include "cli/Descriptors.h"
 #include "cli/KaldoraCli.h"
 #include "cli/Link.h"
 #include "cli/ReportFile.h"
@@ -329,6 +330,11 @@ int RunBatchCommand(const std::vector<std::string>& args) {
     std::string error = parsed.Error.empty() ? ReadArgs(parsed, a) : parsed.Error;
     if (!error.empty()) {
         std::cerr << "kaldora-cli batch: " << error << " (see 'kaldora-cli batch --help')\n";
+        return ExitBadUse;
+    }
+    if (error.empty()) error = DescriptorShortfall(a.Links);
+    if (!error.empty()) {
+        std::cerr << "kaldora-cli batch: " << error << "\n";
         return ExitBadUse;
     }
     TInput input;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "cli/BatchCommand.h"
+#include "cli/Descriptors.h"
 #include "cli/KaldoraCli.h"
 #include "cli/Link.h"
 
@@ -24,6 +25,8 @@ int main(int argc, char** argv) {
     // A reader that goes away makes a write fail with EPIPE; the command says so and ends
     // with its own status instead of being killed unrecorded.
     signal(SIGPIPE, SIG_IGN);
+    // Many fixtures take many descriptors; the hard limit is ours to use.
+    RaiseDescriptorLimit();
     std::vector<std::string> args(argv + 1, argv + argc);
     // "help batch" is "batch --help", as for every command.
     if (args.size() == 2 && args[0] == "help" && (args[1] == "batch" || args[1] == "journal")) args = {args[1], "--help"};

@@ -10,6 +10,7 @@
 
 #include "cli/Batch.h"
 #include "cli/BatchRun.h"
+#include "cli/Descriptors.h"
 #include "cli/KaldoraCli.h"
 #include "protocol/HexText.h"
 
@@ -539,6 +540,27 @@ TEST(BatchRun, SeveralPortsShareTheRowsInOrder) {
     }
     EXPECT_NE(PortShares(run.Result.Shares).find("A "), std::string::npos);
     EXPECT_NE(PortShares(run.Result.Shares).find("B "), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Descriptors, ARunSaysHowManyPortsFitBeforeItOpensAny) {
+    std::vector<TLinkSettings> links(256);
+    for (auto& link : links) {
+        link.Kind = TLinkSettings::TKind::Serial;
+        link.Port = "/dev/x";
+    }
+    EXPECT_EQ(DescriptorShortfall(links, 1024, 10), "");
+    EXPECT_EQ(DescriptorShortfall(links, 512, 6),
+              "256 ports need 784 descriptors, and this process may have 512 (its hard limit, see ulimit -Hn), "
+              "6 of them in use: 163 ports fit");
+    links.resize(1);
+    EXPECT_EQ(DescriptorShortfall(links, 22, 3), "");
+    EXPECT_EQ(DescriptorShortfall(links, 21, 3),
+              "1 port needs 19 descriptors, and this process may have 21 (its hard limit, see ulimit -Hn), "
+              "3 of them in use: 0 ports fit");
 }
 
 } // namespace
