@@ -114,7 +114,15 @@ std::string DescribeFrame(const TDecodedFrame& frame, bool encrypted) {
         std::array<uint8_t, 7> eln{};
         for (size_t k = 0; k < eln.size(); ++k)
             eln[k] = frame.Payload[1 + k];
-        text += " eln=\"" + ElnText(eln) + "\"";
+        text += " eln=\"";
+        // Quoted and escaped: the ELN bytes are the sender's, and the log is one line each.
+        for (const char c : ElnText(eln)) {
+            if (c >= 0x20 && c <= 0x7E && c != '"' && c != '\\')
+                text += c;
+            else
+                text += "\\x" + HexByteText(static_cast<unsigned char>(c));
+        }
+        text += '"';
     }
     if (command == TDeviceCommand::Other) {
         if (frame.CommandCode) {
