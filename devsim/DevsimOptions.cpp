@@ -7,6 +7,7 @@ namespace {
 
 constexpr int MaxMs = 3600000; // an hour
 constexpr int MaxBytes = 65535;
+constexpr int MaxChatter = 1 << 20; // what the simulator queues for a client that reads nothing
 
 std::string Usage(const std::string& text) {
     return "kaldora-devsim: " + text + " (see 'kaldora-devsim --help')";
@@ -87,6 +88,13 @@ std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOpti
             error = flag(options.Pty);
         } else if (option == "--silent") {
             error = flag(options.Faults.Silent);
+        } else if (option == "--close-after-read") {
+            error = flag(options.CloseAfterRead);
+        } else if (option == "--flood") {
+            error = flag(options.Flood);
+        } else if (option == "--chatter") {
+            if ((error = needValue()).empty())
+                error = ReadNumber(option, value, 1, MaxChatter, "the byte count", options.ChatterBytes);
         } else if (option == "--no-tcp") {
             bool off = false;
             error = flag(off);
@@ -128,6 +136,8 @@ std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOpti
     }
     if (!options.Help && !options.Tcp && !options.Pty)
         return Usage("nothing to serve: TCP is off and --pty is not given");
+    if (options.CloseAfterRead && options.Flood)
+        return Usage("--close-after-read and --flood exclude each other");
     if (!options.LinkPath.empty() && !options.Pty)
         return Usage("--link '" + options.LinkPath + "' needs --pty");
     return "";
@@ -166,6 +176,10 @@ Faults:
   --split N@MS       send the first N bytes of an answer, the rest MS later
   --garbage N        send N random bytes instead of each answer
   --seed N           seed of the random bytes (default: random)
+  --close-after-read take each frame unanswered and close the TCP client
+  --flood            after a frame, noise without pause to its client until it
+                     goes away; one such client at a time, the others are answered
+  --chatter N        N noise bytes (1..1048576) on connect, and to the pty at start
 
   --help             this text
 
@@ -177,6 +191,11 @@ Standard output, one line each, flushed at once:
   rx tcp#1 bad frame: CRC ... (no answer) | 24 00 ...
   rx tcp#1 skipped 3 bytes that start no frame | 41 42 43
   tx tcp#1 13 bytes | 24 00 5A ...
+A frame and an answer are shown whole after " | "; noise (skipped bytes, garbage,
+chatter) is cut after 64 bytes. A frame's line matches
+  ^rx (tcp#[0-9]+|pty) (Set_ID|ELN_set|ELN_read|command) .* \| ([0-9A-F]{2}( [0-9A-F]{2})*)$
+and a Set_ID line carries the ID sent, in decimal, as " id=N". An ELN is quoted,
+with any byte outside ASCII 20..7E, '"' and '\' shown as \xHH.
 Warnings and errors go to standard error.
 
 Exit codes: 0 ended by Ctrl-C or SIGTERM; 1 a run-time failure (pty, link);

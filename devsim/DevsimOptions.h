@@ -23,6 +23,10 @@ struct TDevsimOptions {
     std::string Eln = "23A1705";
     std::optional<uint32_t> Seed; // of the garbage bytes; random when not given
     TFaultOptions Faults;
+    // Faults of the link rather than of the answer, acted on by the poll loop:
+    bool CloseAfterRead = false; // take a frame, then close the TCP client unanswered
+    bool Flood = false;          // after a client's first frame, noise without pause instead
+    int ChatterBytes = 0;        // noise sent to each TCP client on connect and to the pty at start
     bool Help = false;
 };
 

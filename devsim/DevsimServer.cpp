@@ -22,6 +22,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "devsim/FrameReassembler.h"
@@ -30,8 +31,12 @@
 namespace {
 
 constexpr size_t ReadChunk = 4096;
-constexpr size_t OutLimit = 1 << 20; // bytes queued for a client that does not read
-constexpr size_t ShownBytes = 64;    // bytes shown in full on a log line
+constexpr size_t OutLimit = 1 << 20;       // bytes queued for a client that does not read
+constexpr size_t ShownBytes = 64;          // of noise (skipped, garbage, chatter) shown on a log line
+constexpr size_t AllBytes = SIZE_MAX;      // frames and answers are shown whole: tests compare them
+constexpr size_t NoiseBlockSize = 1 << 16; // cycled for chatter and written at once by the flood
+constexpr int64_t FirstAcceptPauseMs = 100;
+constexpr int64_t LastAcceptPauseMs = 1000;
 
 void Line(const std::string& text) {
     std::fputs(text.c_str(), stdout);
@@ -50,17 +55,18 @@ std::string ErrnoText(int error) {
     return text;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    const size_t shown = std::min(bytes.size(), ShownBytes);
+std::string Hex(const std::vector<uint8_t>& bytes, size_t limit) {
+    const size_t shown = std::min(bytes.size(), limit);
     std::string text = FormatFrameHex(bytes.data(), shown);
     if (!text.empty()) text.pop_back();
     if (shown < bytes.size()) text += " ... (" + std::to_string(bytes.size()) + " bytes)";
     return text;
 }
 
-int64_t NowMs() {
+// Finer than the delays, so that rounding never answers before a delay is up.
+int64_t NowUs() {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::string AddressText(const sockaddr_storage& address) {
@@ -75,6 +81,26 @@ std::string AddressText(const sockaddr_storage& address) {
     return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
+// An accept error that took one queued client with it; the next one may be fine. Any other
+// (EMFILE, ENFILE, ENOBUFS, ENOMEM) leaves the client queued and the listener readable.
+bool LostOneClient(int error) {
+    switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
 struct TConnection {
     int Key = 0;
     std::string Name;
@@ -83,10 +109,12 @@ struct TConnection {
     TFrameReassembler Reader;
     std::vector<uint8_t> Out;
     bool OutFullReported = false;
+    bool Closing = false;  // no more reading or writing; removed at the end of the poll round
+    bool Flooding = false; // writes noise whenever it can, instead of answers
 };
 
 struct TPendingPart {
-    int64_t DueMs = 0;
+    int64_t DueUs = 0;
     int Key = 0;
     std::vector<uint8_t> Bytes;
     std::string Note;
@@ -109,11 +137,23 @@ private:
     void Accept();
     void Receive(TConnection& connection);
     void Handle(TConnection& connection, TReassemblyEvent& event);
-    void Queue(TConnection& connection, std::vector<uint8_t> bytes, const std::string& note);
+    void Queue(TConnection& connection, std::vector<uint8_t> bytes, const std::string& note,
+               size_t shown = AllBytes);
     void Flush(TConnection& connection);
+    void Flood(TConnection& connection);
+    void Disconnect(TConnection& connection, const std::string& why);
+    void PauseAccepting(int error);
+    const std::vector<uint8_t>& NoiseBlock();
+    std::vector<uint8_t> Noise(size_t length);
+    size_t AnswerShown() const { return FOptions.Faults.GarbageBytes >= 0 ? ShownBytes : AllBytes; }
     void Close(int key);
     void FireTimers();
     TConnection* Find(int key);
+    // One client is flooded at a time, so that a flood leaves the others a device to talk to.
+    bool Flooded() const {
+        return std::any_of(FConnections.begin(), FConnections.end(),
+                           [](const TConnection& c) { return c.Flooding; });
+    }
 
     TDevsimOptions FOptions;
     std::mt19937 FRandom;
@@ -128,6 +168,13 @@ private:
     std::vector<TPendingPart> FPending; // in order of scheduling; due times may interleave
     int FNextTcp = 1;
     bool FStop = false;
+    std::vector<uint8_t> FNoise; // made on first use, so that --seed keeps giving the same garbage
+    // Out of descriptors (or kernel memory), accept fails while the listener stays readable;
+    // the listener is left out of the poll until FAcceptResumeUs instead of spinning on it.
+    // A client closing frees a descriptor and ends the pause early.
+    bool FAcceptFailing = false;
+    int64_t FAcceptPauseMs = 0;
+    int64_t FAcceptResumeUs = 0;
 };
 
 TServer::~TServer() {
@@ -267,21 +314,65 @@ void TServer::Accept() {
         const int fd =
             accept4(FListenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-                ErrorLine("cannot accept a TCP client: " + ErrnoText(errno));
+            if (errno == EAGAIN || errno == EINTR) return;
+            if (LostOneClient(errno)) continue;
+            PauseAccepting(errno);
             return;
         }
+        if (FAcceptFailing) ErrorLine("accepting TCP clients again");
+        FAcceptFailing = false;
+        FAcceptPauseMs = 0;
         FConnections.emplace_back();
         TConnection& c = FConnections.back();
         c.Key = FNextTcp++;
         c.Name = "tcp#" + std::to_string(c.Key);
         c.Fd = fd;
         Line("conn " + c.Name + " from " + AddressText(peer));
+        if (FOptions.ChatterBytes > 0)
+            Queue(c, Noise(static_cast<size_t>(FOptions.ChatterBytes)), "chatter", ShownBytes);
     }
 }
 
+void TServer::PauseAccepting(int error) {
+    // Said once per spell: the retries every second would otherwise fill the log.
+    if (!FAcceptFailing)
+        ErrorLine("warning: cannot accept TCP clients: " + ErrnoText(error) +
+                  "; they wait in the queue until a client leaves");
+    FAcceptFailing = true;
+    FAcceptPauseMs = std::clamp(FAcceptPauseMs * 2, FirstAcceptPauseMs, LastAcceptPauseMs);
+    FAcceptResumeUs = NowUs() + FAcceptPauseMs * 1000;
+}
+
+const std::vector<uint8_t>& TServer::NoiseBlock() {
+    if (FNoise.empty()) {
+        std::mt19937 random(FOptions.Seed ? *FOptions.Seed : std::random_device{}());
+        FNoise.resize(NoiseBlockSize);
+        // Without a start byte no reply can be read out of it, however it is cut.
+        for (uint8_t& b : FNoise)
+            do
+                b = static_cast<uint8_t>(random() & 0xFF);
+            while (b == ReplyStartByte);
+    }
+    return FNoise;
+}
+
+std::vector<uint8_t> TServer::Noise(size_t length) {
+    const std::vector<uint8_t>& block = NoiseBlock();
+    std::vector<uint8_t> bytes(length);
+    for (size_t k = 0; k < length; ++k)
+        bytes[k] = block[k % block.size()];
+    return bytes;
+}
+
 void TServer::Close(int key) {
+    if (TConnection* c = Find(key)) c->Closing = true;
     if (std::find(FClosing.begin(), FClosing.end(), key) == FClosing.end()) FClosing.push_back(key);
+}
+
+void TServer::Disconnect(TConnection& c, const std::string& why) {
+    Line("disc " + c.Name + (why.empty() ? "" : " (" + why + ")"));
+    Close(c.Key);
+    c.Out.clear();
 }
 
 void TServer::Receive(TConnection& c) {
@@ -289,53 +380,68 @@ void TServer::Receive(TConnection& c) {
     const ssize_t n = read(c.Fd, buffer, sizeof buffer);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        if (!c.Pty) {
-            Line("disc " + c.Name + " (" + ErrnoText(errno) + ")");
-            Close(c.Key);
-        }
+        if (!c.Pty) Disconnect(c, ErrnoText(errno));
         return;
     }
     if (n == 0) {
-        if (!c.Pty) {
-            Line("disc " + c.Name);
-            Close(c.Key);
-        }
+        if (!c.Pty) Disconnect(c, "");
         return;
     }
-    for (TReassemblyEvent& event : c.Reader.Feed(buffer, static_cast<size_t>(n)))
+    for (TReassemblyEvent& event : c.Reader.Feed(buffer, static_cast<size_t>(n))) {
+        if (c.Closing) return; // what followed the frame that closed it is not taken
         Handle(c, event);
+    }
 }
 
 void TServer::Handle(TConnection& c, TReassemblyEvent& event) {
-    const std::string tail = " | " + Hex(event.Bytes);
     switch (event.Kind) {
     case TReassemblyEvent::TKind::Skipped:
-        Line("rx " + c.Name + " " + event.Text + tail);
+        Line("rx " + c.Name + " " + event.Text + " | " + Hex(event.Bytes, ShownBytes));
         return;
     case TReassemblyEvent::TKind::BadCrc:
-        Line("rx " + c.Name + " " + event.Text + " (no answer)" + tail);
+        Line("rx " + c.Name + " " + event.Text + " (no answer) | " + Hex(event.Bytes, AllBytes));
         return;
     case TReassemblyEvent::TKind::Frame:
         break;
     }
-    Line("rx " + c.Name + " " + DescribeFrame(event.Frame, event.Encrypted) + tail);
-    std::vector<TReplyPart> parts = ApplyFaults(BuildReply(event.Frame, FState), FOptions.Faults, FRandom);
-    const int64_t now = NowMs();
+    // The device acts on the frame even when the answer never leaves: a link that drops
+    // after the send leaves the peer not knowing whether the ID was set.
+    std::vector<uint8_t> reply = BuildReply(event.Frame, FState);
+    std::string withheld;
+    if (c.Flooding)
+        withheld = " (no answer: flooding)";
+    else if (FOptions.CloseAfterRead)
+        withheld = c.Pty ? " (no answer)" : " (no answer: closing)";
+    else if (FOptions.Flood && !Flooded())
+        withheld = " (no answer: flooding from now on)";
+    Line("rx " + c.Name + " " + DescribeFrame(event.Frame, event.Encrypted) + withheld + " | " +
+         Hex(event.Bytes, AllBytes));
+    if (FOptions.CloseAfterRead) {
+        if (!c.Pty) Disconnect(c, "closed after the frame");
+        return;
+    }
+    if (!withheld.empty()) {
+        if (FOptions.Flood) c.Flooding = true;
+        return;
+    }
+    std::vector<TReplyPart> parts = ApplyFaults(std::move(reply), FOptions.Faults, FRandom);
+    const int64_t now = NowUs();
     for (size_t k = 0; k < parts.size(); ++k) {
         std::string note = FOptions.Faults.GarbageBytes >= 0 ? "garbage" : "";
         if (parts.size() > 1)
             note += (note.empty() ? "" : ", ") + std::string("part ") + std::to_string(k + 1) + " of " +
                     std::to_string(parts.size());
         if (parts[k].AtMs == 0)
-            Queue(c, std::move(parts[k].Bytes), note);
+            Queue(c, std::move(parts[k].Bytes), note, AnswerShown());
         else
-            FPending.push_back({now + parts[k].AtMs, c.Key, std::move(parts[k].Bytes), note});
+            FPending.push_back({now + parts[k].AtMs * int64_t{1000}, c.Key, std::move(parts[k].Bytes), note});
     }
 }
 
-void TServer::Queue(TConnection& c, std::vector<uint8_t> bytes, const std::string& note) {
+void TServer::Queue(TConnection& c, std::vector<uint8_t> bytes, const std::string& note, size_t shown) {
+    if (c.Closing) return;
     Line("tx " + c.Name + " " + std::to_string(bytes.size()) + " bytes" +
-         (note.empty() ? "" : " (" + note + ")") + " | " + Hex(bytes));
+         (note.empty() ? "" : " (" + note + ")") + " | " + Hex(bytes, shown));
     if (c.Out.size() + bytes.size() > OutLimit) {
         if (!c.OutFullReported)
             ErrorLine("warning: " + c.Name + " reads nothing; answers beyond " + std::to_string(OutLimit) +
@@ -358,9 +464,7 @@ void TServer::Flush(TConnection& c) {
                 c.Out.clear();
                 return;
             }
-            Line("disc " + c.Name + " (" + ErrnoText(errno) + ")");
-            Close(c.Key);
-            c.Out.clear();
+            Disconnect(c, ErrnoText(errno));
             return;
         }
         c.Out.erase(c.Out.begin(), c.Out.begin() + n);
@@ -368,18 +472,33 @@ void TServer::Flush(TConnection& c) {
     }
 }
 
+void TServer::Flood(TConnection& c) {
+    // One block per poll round, from the one buffer: the other clients and the signals get
+    // their turn however fast this client reads.
+    const std::vector<uint8_t>& block = NoiseBlock();
+    const ssize_t n = c.Pty ? write(c.Fd, block.data(), block.size())
+                            : send(c.Fd, block.data(), block.size(), MSG_NOSIGNAL);
+    if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (c.Pty) {
+        ErrorLine("warning: cannot write to the pty: " + ErrnoText(errno) + "; the flood ends");
+        c.Flooding = false;
+        return;
+    }
+    Disconnect(c, ErrnoText(errno));
+}
+
 void TServer::FireTimers() {
-    const int64_t now = NowMs();
+    const int64_t now = NowUs();
     // Stable: parts due at the same time go out in the order they were scheduled.
     std::vector<TPendingPart> due;
     auto split = std::stable_partition(FPending.begin(), FPending.end(),
-                                       [now](const TPendingPart& p) { return p.DueMs > now; });
+                                       [now](const TPendingPart& p) { return p.DueUs > now; });
     due.assign(std::make_move_iterator(split), std::make_move_iterator(FPending.end()));
     FPending.erase(split, FPending.end());
     std::stable_sort(due.begin(), due.end(),
-                     [](const TPendingPart& a, const TPendingPart& b) { return a.DueMs < b.DueMs; });
+                     [](const TPendingPart& a, const TPendingPart& b) { return a.DueUs < b.DueUs; });
     for (TPendingPart& part : due)
-        if (TConnection* c = Find(part.Key)) Queue(*c, std::move(part.Bytes), part.Note);
+        if (TConnection* c = Find(part.Key)) Queue(*c, std::move(part.Bytes), part.Note, AnswerShown());
 }
 
 void TServer::Serve() {
@@ -390,21 +509,23 @@ void TServer::Serve() {
         keys.clear();
         fds.push_back({FSignalFd, POLLIN, 0});
         keys.push_back(-1);
-        if (FListenFd >= 0) {
+        const int64_t now = NowUs();
+        const bool accepting = FListenFd >= 0 && now >= FAcceptResumeUs;
+        if (accepting) {
             fds.push_back({FListenFd, POLLIN, 0});
             keys.push_back(-1);
         }
         for (const TConnection& c : FConnections) {
-            fds.push_back({c.Fd, static_cast<short>(POLLIN | (c.Out.empty() ? 0 : POLLOUT)), 0});
+            const bool writing = !c.Out.empty() || c.Flooding;
+            fds.push_back({c.Fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0});
             keys.push_back(c.Key);
         }
-        int timeout = -1;
-        if (!FPending.empty()) {
-            int64_t next = FPending.front().DueMs;
-            for (const TPendingPart& p : FPending)
-                next = std::min(next, p.DueMs);
-            timeout = static_cast<int>(std::clamp<int64_t>(next - NowMs(), 0, 3600000));
-        }
+        std::optional<int64_t> next;
+        if (FListenFd >= 0 && !accepting) next = FAcceptResumeUs;
+        for (const TPendingPart& p : FPending)
+            next = std::min(next.value_or(p.DueUs), p.DueUs);
+        const int timeout =
+            next ? static_cast<int>(std::clamp<int64_t>((*next - now + 999) / 1000, 0, 3600000)) : -1;
         if (poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) continue;
             ErrorLine("poll failed: " + ErrnoText(errno));
@@ -426,8 +547,11 @@ void TServer::Serve() {
             }
             TConnection* c = Find(keys[k]);
             if (!c) continue;
-            if (fds[k].revents & POLLOUT) Flush(*c);
-            if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) Receive(*c);
+            if (fds[k].revents & POLLOUT) {
+                Flush(*c);
+                if (c->Out.empty() && c->Flooding && !c->Closing) Flood(*c);
+            }
+            if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) && !c->Closing) Receive(*c);
         }
         FireTimers();
         for (int key : FClosing) {
@@ -439,6 +563,7 @@ void TServer::Serve() {
                 close(c.Fd);
                 return true;
             });
+            FAcceptResumeUs = 0; // a descriptor is free again
         }
         FClosing.clear();
     }
@@ -454,6 +579,9 @@ int TServer::Run() {
     }
     if (FOptions.Pty) {
         if (const int rc = OpenPty(); rc != DevsimSuccess) return rc;
+        if (FOptions.ChatterBytes > 0)
+            Queue(FConnections.back(), Noise(static_cast<size_t>(FOptions.ChatterBytes)), "chatter",
+                  ShownBytes);
     }
     Serve();
     return FStop ? DevsimSuccess : DevsimFailure;

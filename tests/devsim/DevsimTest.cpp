@@ -11,15 +11,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../DevsimProcess.h"
 #include "devsim/DeviceResponder.h"
 #include "devsim/DevsimOptions.h"
 #include "devsim/FrameReassembler.h"
 #include "protocol/Crc16.h"
 #include "protocol/Frame.h"
+#include "protocol/HexText.h"
 
 namespace {
 
@@ -192,6 +197,9 @@ TEST(DevsimResponder, RepliesByCommandAndKeepsTheState) {
     EXPECT_EQ(state.Model, "KESTREL-A/OSPREY-B");
     EXPECT_EQ(DescribeFrame(Decoded(Frame(TCommandKind::SetId, TModel::MarlinA, 42)), false),
               "Set_ID model=MARLIN-A packet=0 address=FFFF id=42");
+    setEln.ElnText = "A\n\"\\|\xB5"; // a log line must stay one line, its fields unambiguous
+    const std::string shown = DescribeFrame(Decoded(BuildCommandFrame(setEln, cipher)), false);
+    EXPECT_NE(shown.find(R"( eln="A\x0A\x22\x5C|\xB5")"), std::string::npos) << shown;
 }
 
 TEST(DevsimResponder, FaultsShapeTheReply) {
@@ -259,6 +267,10 @@ TEST(DevsimOptions, ParsesAndNamesTheBadOption) {
         {{"--tcp", "off"}, "nothing to serve"},
         {{"--link", "/tmp/x"}, "--link '/tmp/x' needs --pty"},
         {{"--verbose"}, "unknown option '--verbose'"},
+        {{"--chatter", "0"}, "--chatter '0'"},
+        {{"--chatter", "1048577"}, "--chatter '1048577'"},
+        {{"--flood=1"}, "option '--flood' takes no value"},
+        {{"--flood", "--close-after-read"}, "exclude each other"},
     };
     for (const auto& [args, needle] : bad) {
         TDevsimOptions o;
@@ -266,7 +278,8 @@ TEST(DevsimOptions, ParsesAndNamesTheBadOption) {
         EXPECT_NE(error.find(needle), std::string::npos) << needle << ": " << error;
     }
     for (const char* option : {"--tcp", "--no-tcp", "--pty", "--link", "--port-file", "--eln", "--silent",
-                               "--reply-length", "--delay", "--split", "--garbage", "--seed", "--help"})
+                               "--reply-length", "--delay", "--split", "--garbage", "--seed",
+                               "--close-after-read", "--flood", "--chatter", "--help"})
         EXPECT_NE(DevsimHelpText().find(option), std::string::npos) << option;
 }
 
@@ -389,6 +402,277 @@ TEST(DevsimProgram, AnswersOverTcpAndPtyAndEndsOnSigterm) {
     guard.Pid = 0;
     EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << end;
     close(out[0]);
+}
+
+// ---- The built program under hostile peers and conditions ----
+
+int ConnectTcp(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Up to count bytes from fd, fewer at its end or at the deadline.
+TBytes ReadBytes(int fd, size_t count, TClock::time_point deadline) {
+    TBytes bytes;
+    while (bytes.size() < count) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        uint8_t buffer[65536];
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
+        if (n <= 0) break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return bytes;
+}
+
+// The log lines up to the first that holds needle, that one included; empty when it
+// does not come before the deadline.
+std::string LogUntil(TDevsimProcess& sim, const std::string& needle, TClock::time_point deadline) {
+    std::string log;
+    for (;;) {
+        const std::string line = sim.ReadLine(deadline);
+        if (line.empty()) return "";
+        log += line + "\n";
+        if (line.find(needle) != std::string::npos) return log;
+    }
+}
+
+int OpenRawTty(const std::string& path) {
+    const int tty = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    tcgetattr(tty, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(tty, TCSANOW, &tio);
+    return tty;
+}
+
+// utime + stime of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // the name may hold blanks
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int k = 3; k <= 15 && fields >> field; ++k) { // state is field 3
+        if (k == 14) utime = std::stol(field);
+        if (k == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+long PeakRssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+size_t CountByte(const TBytes& bytes, uint8_t value) {
+    return static_cast<size_t>(std::count(bytes.begin(), bytes.end(), value));
+}
+
+TEST(DevsimProgram, OutOfDescriptorsItPausesAcceptingInsteadOfSpinning) {
+    // 16 descriptors: 7 of its own (standard ones, signals, listener, pty pair), 9 clients.
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {}, {.DescriptorLimit = 16, .ErrorsInLog = true});
+    ASSERT_GT(sim.Port, 0);
+    std::vector<int> clients;
+    for (int k = 0; k < 14; ++k) // all fit the listen queue, so each connect completes
+        clients.push_back(ConnectTcp(sim.Port));
+    ASSERT_EQ(std::count(clients.begin(), clients.end(), -1), 0);
+    const std::string warning = "warning: cannot accept TCP clients: too many open files";
+    const std::string log = LogUntil(sim, warning, TClock::now() + std::chrono::seconds(5));
+    ASSERT_FALSE(log.empty());
+    const size_t accepted = Count(log, "conn tcp#");
+    ASSERT_GT(accepted, 0u);
+    ASSERT_LT(accepted, clients.size());
+
+    const long before = CpuTicks(sim.Pid());
+    const auto end = TClock::now() + std::chrono::seconds(1);
+    int lines = 0;
+    while (!sim.ReadLine(end).empty())
+        ++lines;
+    const long used = CpuTicks(sim.Pid()) - before;
+    EXPECT_LE(used, sysconf(_SC_CLK_TCK) / 20) << "CPU ticks in 1 s while out of descriptors";
+    EXPECT_EQ(lines, 0);
+
+    // Two clients leave: two queued ones are taken, and one of them is answered.
+    close(clients[0]);
+    close(clients[1]);
+    const std::string next = "conn tcp#" + std::to_string(accepted + 2) + " ";
+    const std::string after = LogUntil(sim, next, TClock::now() + std::chrono::seconds(5));
+    EXPECT_NE(after.find("accepting TCP clients again"), std::string::npos) << after;
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    const int queued = clients[accepted];
+    ASSERT_EQ(write(queued, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    EXPECT_EQ(ReadBytes(queued, 13, TClock::now() + std::chrono::seconds(5)).size(), 13u);
+    for (size_t k = 2; k < clients.size(); ++k)
+        close(clients[k]);
+}
+
+TEST(DevsimProgram, CloseAfterReadTakesTheFrameAndDropsTheClient) {
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {"--close-after-read"});
+    ASSERT_GT(sim.Port, 0);
+    const auto deadline = TClock::now() + std::chrono::seconds(5);
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    const int sock = ConnectTcp(sim.Port);
+    ASSERT_EQ(write(sock, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    pollfd p{sock, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    uint8_t byte = 0;
+    EXPECT_LE(read(sock, &byte, 1), 0) << "an answer instead of the close";
+    close(sock);
+    const std::string log = LogUntil(sim, "disc tcp#1", deadline);
+    EXPECT_NE(log.find("rx tcp#1 Set_ID model=KESTREL-A/OSPREY-B packet=0 address=FFFF id=5 (no answer: "
+                       "closing) | 24 00 FF FF"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("tx "), std::string::npos) << log;
+
+    // The pty cannot be closed and kept: each frame is taken and left unanswered.
+    const int tty = OpenRawTty(sim.Pty);
+    const TBytes twice = Cat({frame, Frame(TCommandKind::ReadEln, TModel::KestrelA)});
+    ASSERT_EQ(write(tty, twice.data(), twice.size()), static_cast<ssize_t>(twice.size()));
+    const std::string ptyLog = LogUntil(sim, "rx pty ELN_read", deadline);
+    close(tty);
+    EXPECT_NE(ptyLog.find("rx pty Set_ID"), std::string::npos) << ptyLog;
+    EXPECT_EQ(ptyLog.find("tx "), std::string::npos) << ptyLog;
+}
+
+TEST(DevsimProgram, FloodServesOthersKeepsItsMemoryAndEndsOnSigterm) {
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {"--flood"});
+    ASSERT_GT(sim.Port, 0);
+    const long startRss = PeakRssKb(sim.Pid());
+    const auto deadline = TClock::now() + std::chrono::seconds(10);
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    const int flooded = ConnectTcp(sim.Port), other = ConnectTcp(sim.Port);
+    ASSERT_EQ(write(flooded, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    // Drain the flood as fast as it comes while the other client asks.
+    constexpr size_t Flooded = 64 << 20;
+    size_t got = 0, startBytes = 0;
+    bool asked = false;
+    TBytes answer;
+    while (TClock::now() < deadline && (got < Flooded || answer.size() < 13)) {
+        const TBytes chunk = ReadBytes(flooded, 1 << 16, deadline);
+        ASSERT_FALSE(chunk.empty()) << "the flood stopped after " << got << " bytes";
+        got += chunk.size();
+        startBytes += CountByte(chunk, ReplyStartByte);
+        if (!asked && got >= Flooded / 2) {
+            ASSERT_EQ(write(other, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+            asked = true;
+        }
+        if (asked) {
+            pollfd p{other, POLLIN, 0};
+            if (poll(&p, 1, 0) == 1) {
+                const TBytes part = ReadBytes(other, 13 - answer.size(), deadline);
+                answer.insert(answer.end(), part.begin(), part.end());
+            }
+        }
+    }
+    EXPECT_GE(got, Flooded);
+    EXPECT_EQ(startBytes, 0u) << "the noise holds no start of an answer";
+    ASSERT_EQ(answer.size(), 13u);
+    EXPECT_EQ(answer[0], ReplyStartByte);
+    EXPECT_LT(PeakRssKb(sim.Pid()) - startRss, 8 * 1024) << "kB more while flooding";
+
+    // Ended while the flood runs at full speed, it stops at once.
+    kill(sim.Pid(), SIGTERM);
+    const auto stopBy = TClock::now() + std::chrono::seconds(2);
+    while (!ReadBytes(flooded, 1 << 16, stopBy).empty()) {
+    }
+    const int status = sim.Wait(stopBy);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(flooded);
+    close(other);
+}
+
+TEST(DevsimProgram, ChatterWaitsForEachPeerBeforeItsFirstFrame) {
+    constexpr size_t Chatter = 70000; // more than one block of noise
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {"--chatter", std::to_string(Chatter)});
+    ASSERT_GT(sim.Port, 0);
+    const auto deadline = TClock::now() + std::chrono::seconds(5);
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    const int sock = ConnectTcp(sim.Port), tty = OpenRawTty(sim.Pty);
+    for (const int fd : {sock, tty}) {
+        const TBytes noise = ReadBytes(fd, Chatter, deadline);
+        EXPECT_EQ(noise.size(), Chatter);
+        EXPECT_EQ(CountByte(noise, ReplyStartByte), 0u);
+        ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        const TBytes answer = ReadBytes(fd, 13, deadline);
+        ASSERT_EQ(answer.size(), 13u);
+        EXPECT_EQ(answer[0], ReplyStartByte) << "the noise went on beyond its count";
+    }
+    close(sock);
+    close(tty);
+}
+
+TEST(DevsimProgram, LongDelayAnswersEachFrameInTurnAndTheLogShowsEachFrameWhole) {
+    using std::chrono::milliseconds;
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {"--delay", "3500"});
+    ASSERT_GT(sim.Port, 0);
+    const TBytes first = Frame(TCommandKind::SetId, TModel::MarlinA, 7);
+    // Longer than the log cuts noise at, so a cut frame would show.
+    const TBytes second = Frame(TCommandKind::SetId, TModel::MarlinA, 3, false, std::string(600, '1'));
+    ASSERT_GT(second.size(), 100u);
+    const int sock = ConnectTcp(sim.Port);
+    const auto sentFirst = TClock::now();
+    ASSERT_EQ(write(sock, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    pollfd p{sock, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 500), 0) << "answered early";
+    const auto sentSecond = TClock::now();
+    ASSERT_EQ(write(sock, second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    const auto deadline = TClock::now() + std::chrono::seconds(10);
+    const TBytes answerFirst = ReadBytes(sock, 13, deadline);
+    const auto gotFirst = TClock::now();
+    const TBytes answerSecond = ReadBytes(sock, 13, deadline);
+    const auto gotSecond = TClock::now();
+    close(sock);
+    ASSERT_EQ(answerFirst.size(), 13u);
+    ASSERT_EQ(answerSecond.size(), 13u);
+    EXPECT_EQ(answerFirst[3], 7);
+    EXPECT_EQ(answerSecond[3], 3);
+    EXPECT_GE(gotFirst - sentFirst, milliseconds(3500));
+    EXPECT_LT(gotFirst - sentFirst, milliseconds(4500));
+    EXPECT_GE(gotSecond - sentSecond, milliseconds(3500)) << "not timed from its own arrival";
+    EXPECT_LT(gotSecond - sentSecond, milliseconds(4500));
+
+    const std::regex frameLine(
+        "^rx (tcp#[0-9]+|pty) (Set_ID|ELN_set|ELN_read|command) .* \\| ([0-9A-F]{2}( [0-9A-F]{2})*)$");
+    const std::regex idField(" id=([0-9]+)");
+    std::vector<std::pair<std::string, std::string>> seen; // hex, ID
+    const std::string log =
+        LogUntil(sim, "tx tcp#1 13 bytes", deadline) + LogUntil(sim, "tx tcp#1", deadline);
+    std::istringstream lines(log);
+    std::smatch m, id;
+    for (std::string line; std::getline(lines, line);)
+        if (std::regex_match(line, m, frameLine)) {
+            const std::string hex = m[3];
+            seen.push_back({hex, std::regex_search(line, id, idField) ? id[1].str() : ""});
+        }
+    auto hexOf = [](const TBytes& bytes) {
+        std::string text = FormatFrameHex(bytes.data(), bytes.size());
+        text.pop_back();
+        return text;
+    };
+    const std::vector<std::pair<std::string, std::string>> expected = {{hexOf(first), "7"},
+                                                                       {hexOf(second), "3"}};
+    EXPECT_EQ(seen, expected) << log;
 }
 
 } // namespace
