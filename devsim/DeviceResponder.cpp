@@ -68,25 +68,25 @@ std::vector<uint8_t> BuildReply(const TDecodedFrame& frame, TDeviceState& state)
     switch (ClassifyCommand(frame)) {
     case TDeviceCommand::SetId:
         state.Id = IdOf(frame);
-        return FramedReply(frame.PacketNumber, ReplyKindSetId,
+        return FramedReply(frame.PacketNumber, ReplyMarkSetId,
                            {*state.Id, static_cast<uint8_t>(frame.AddressWord & 0xFF),
                             static_cast<uint8_t>(frame.AddressWord >> 8)},
                            SetIdReplyLength);
     case TDeviceCommand::SetEln:
         for (size_t k = 0; k < state.Eln.size(); ++k)
             state.Eln[k] = frame.Payload[1 + k];
-        return FramedReply(frame.PacketNumber, ReplyKindSetEln, {state.Eln.begin(), state.Eln.end()},
+        return FramedReply(frame.PacketNumber, ReplyMarkSetEln, {state.Eln.begin(), state.Eln.end()},
                            SetElnReplyLength);
     case TDeviceCommand::ReadEln: {
         std::vector<uint8_t> data(ReplyElnOffset - ReplyStartOffset, 0);
         data[0] = state.Id.value_or(0);
         data.insert(data.end(), state.Eln.begin(), state.Eln.end());
-        return FramedReply(frame.PacketNumber, ReplyKindReadEln, data, ReadElnReplyLength);
+        return FramedReply(frame.PacketNumber, ReplyMarkReadEln, data, ReadElnReplyLength);
     }
     case TDeviceCommand::Other:
         break;
     }
-    return FramedReply(frame.PacketNumber, ReplyKindOther, {frame.CommandCode.value_or(0xFF)},
+    return FramedReply(frame.PacketNumber, ReplyMarkOther, {frame.CommandCode.value_or(0xFF)},
                        GenericReplyLength);
 }
 
@@ -132,9 +132,7 @@ std::string DescribeFrame(const TDecodedFrame& frame, bool encrypted) {
         } else {
             text += " code=none";
         }
-        std::string payload = FormatFrameHex(frame.Payload.data(), frame.Payload.size());
-        if (!payload.empty()) payload.pop_back();
-        text += " payload=[" + payload + "]";
+        text += " payload=[" + HexText(frame.Payload) + "]";
     }
     if (encrypted) text += " cipher=on";
     return text;

@@ -5,7 +5,7 @@
 // Reply framing (this device's own; a receiver judges replies by their length only):
 //   offset 0   start byte 24
 //          1   packet number, echoed from the command
-//          2   kind byte: 5A Set_ID, 5B ELN set, 3A ELN read, 06 any other command
+//          2   mark byte: 5A Set_ID, 5B ELN set, 3A ELN read, 06 any other command
 //          3.. data, length - 6 bytes, zero where unused
 //   length-3   end byte 03
 //   length-2   CRC-16 (Crc16, start 0) over offsets 0 .. length-3, low byte first
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "protocol/FrameDecoder.h"
+#include "protocol/Reply.h" // ReplyElnOffset: where an ELN read reply carries the ELN
 
 // The commands the device acts on; everything else decodable is acknowledged as Other.
 enum class TDeviceCommand { SetId, SetEln, ReadEln, Other };
@@ -39,13 +40,13 @@ inline constexpr size_t SetIdReplyLength = 13;
 inline constexpr size_t SetElnReplyLength = 15;
 inline constexpr size_t ReadElnReplyLength = 20;
 inline constexpr size_t GenericReplyLength = 13;
-inline constexpr size_t ReplyElnOffset = 10; // where an ELN read reply carries the ELN
 
 inline constexpr uint8_t ReplyStartByte = 0x24;
-inline constexpr uint8_t ReplyKindSetId = 0x5A;
-inline constexpr uint8_t ReplyKindSetEln = 0x5B;
-inline constexpr uint8_t ReplyKindReadEln = 0x3A;
-inline constexpr uint8_t ReplyKindOther = 0x06;
+// The mark byte at offset 2 (protocol/Reply.h's ReplyKind* are what a sender awaits, not bytes).
+inline constexpr uint8_t ReplyMarkSetId = 0x5A;
+inline constexpr uint8_t ReplyMarkSetEln = 0x5B;
+inline constexpr uint8_t ReplyMarkReadEln = 0x3A;
+inline constexpr uint8_t ReplyMarkOther = 0x06;
 
 struct TDeviceState {
     std::string Model = "none";      // as last seen in a frame

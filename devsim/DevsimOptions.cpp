@@ -9,19 +9,16 @@ constexpr int MaxMs = 3600000; // an hour
 constexpr int MaxBytes = 65535;
 constexpr int MaxChatter = 1 << 20; // what the simulator queues for a client that reads nothing
 
+constexpr const char* Program = "kaldora-devsim";
+
 std::string Usage(const std::string& text) {
-    return "kaldora-devsim: " + text + " (see 'kaldora-devsim --help')";
+    return std::string(Program) + ": " + text + " (see 'kaldora-devsim --help')";
 }
 
-// A decimal integer in min..max, or the error naming the option and the value.
-std::string ReadNumber(const std::string& option, const std::string& value, int min, int max,
-                       const char* what, int& out) {
-    const std::optional<int32_t> number = TryStrToInt(value);
-    if (!number || *number < min || *number > max)
-        return Usage(option + " '" + value + "': " + what + " must be a whole number from " +
-                     std::to_string(min) + " to " + std::to_string(max));
-    out = *number;
-    return "";
+// "--name VALUE: why", the value quoted as the option table quotes it.
+std::string Refused(const std::string& name, const std::string& value, const std::string& why) {
+    const bool quoted = value.empty() || value.find_first_of(" \t") != std::string::npos;
+    return "--" + name + " " + (quoted ? "'" + value + "'" : value) + ": " + why;
 }
 
 std::string ReadTcp(const std::string& value, TDevsimOptions& options) {
@@ -32,11 +29,9 @@ std::string ReadTcp(const std::string& value, TDevsimOptions& options) {
     const size_t colon = value.rfind(':');
     std::string host = colon == std::string::npos ? "" : value.substr(0, colon);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host.empty())
-        return Usage("--tcp '" + value + "': give HOST:PORT, for example 127.0.0.1:4660, or off");
+    if (host.empty()) return Refused("tcp", value, "give HOST:PORT, for example 127.0.0.1:4660, or off");
     const std::optional<int32_t> port = TryStrToInt(value.substr(colon + 1));
-    if (!port || *port < 0 || *port > 65535)
-        return Usage("--tcp '" + value + "': the port must be a whole number from 0 to 65535");
+    if (!port || *port < 0 || *port > 65535) return Refused("tcp", value, "give a port 0..65535");
     options.Tcp = true;
     options.TcpHost = host;
     options.TcpPort = *port;
@@ -48,102 +43,93 @@ std::string ReadSplit(const std::string& value, TFaultOptions& faults) {
     const int32_t bytes = at == std::string::npos ? -1 : TryStrToInt(value.substr(0, at)).value_or(-1);
     const int32_t ms = at == std::string::npos ? -1 : TryStrToInt(value.substr(at + 1)).value_or(-1);
     if (bytes < 0 || bytes > MaxBytes || ms < 0 || ms > MaxMs)
-        return Usage("--split '" + value +
-                     "': give N@MS, N bytes (0 to 65535) first and the rest MS (0 to 3600000) "
-                     "milliseconds later");
+        return Refused("split", value,
+                       "give N@MS, N bytes 0..65535 first and the rest MS 0..3600000 milliseconds later");
     faults.SplitBytes = bytes;
     faults.SplitMs = ms;
     return "";
 }
 
-} // namespace
-
-std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOptions& options) {
-    for (size_t k = 0; k < args.size(); ++k) {
-        std::string option = args[k];
-        std::optional<std::string> inlineValue;
-        if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = option.substr(eq + 1);
-            option = option.substr(0, eq);
-        }
-        auto flag = [&](bool& target) {
-            if (inlineValue) return Usage("option '" + option + "' takes no value");
-            target = true;
-            return std::string();
-        };
-        std::string value;
-        auto needValue = [&]() -> std::string {
-            if (inlineValue) {
-                value = *inlineValue;
-                return "";
-            }
-            if (k + 1 >= args.size()) return Usage("option '" + option + "' needs a value");
-            value = args[++k];
-            return "";
-        };
-        std::string error;
-        if (option == "--help" || option == "-h") {
-            error = flag(options.Help);
-        } else if (option == "--pty") {
-            error = flag(options.Pty);
-        } else if (option == "--silent") {
-            error = flag(options.Faults.Silent);
-        } else if (option == "--close-after-read") {
-            error = flag(options.CloseAfterRead);
-        } else if (option == "--flood") {
-            error = flag(options.Flood);
-        } else if (option == "--chatter") {
-            if ((error = needValue()).empty())
-                error = ReadNumber(option, value, 1, MaxChatter, "the byte count", options.ChatterBytes);
-        } else if (option == "--no-tcp") {
-            bool off = false;
-            error = flag(off);
-            options.Tcp = false;
-        } else if (option == "--tcp") {
-            if ((error = needValue()).empty()) error = ReadTcp(value, options);
-        } else if (option == "--link" || option == "--port-file") {
-            if ((error = needValue()).empty()) {
-                if (value.empty()) error = Usage(option + " needs a path, not an empty text");
-                (option == "--link" ? options.LinkPath : options.PortFile) = value;
-            }
-        } else if (option == "--eln") {
-            if ((error = needValue()).empty()) {
-                if (value.size() > ElnTextBytes)
-                    error = Usage("--eln '" + value + "': an ELN has at most 7 characters");
-                options.Eln = value;
-            }
-        } else if (option == "--reply-length") {
-            if ((error = needValue()).empty())
-                error = ReadNumber(option, value, 0, MaxBytes, "the length", options.Faults.ReplyLength);
-        } else if (option == "--delay") {
-            if ((error = needValue()).empty())
-                error =
-                    ReadNumber(option, value, 0, MaxMs, "the delay in milliseconds", options.Faults.DelayMs);
-        } else if (option == "--garbage") {
-            if ((error = needValue()).empty())
-                error = ReadNumber(option, value, 0, MaxBytes, "the byte count", options.Faults.GarbageBytes);
-        } else if (option == "--split") {
-            if ((error = needValue()).empty()) error = ReadSplit(value, options.Faults);
-        } else if (option == "--seed") {
-            int seed = 0;
-            if ((error = needValue()).empty() &&
-                (error = ReadNumber(option, value, 0, 2147483647, "the seed", seed)).empty())
-                options.Seed = static_cast<uint32_t>(seed);
-        } else {
-            error = Usage("unknown option '" + option + "'");
-        }
-        if (!error.empty()) return error;
-    }
-    if (!options.Help && !options.Tcp && !options.Pty)
-        return Usage("nothing to serve: TCP is off and --pty is not given");
-    if (options.CloseAfterRead && options.Flood)
-        return Usage("--close-after-read and --flood exclude each other");
-    if (!options.LinkPath.empty() && !options.Pty)
-        return Usage("--link '" + options.LinkPath + "' needs --pty");
+std::string ReadPath(const TOptionValue& v, std::string& path) {
+    if (v.Text.empty()) return Refused(v.Name, v.Text, "give a path");
+    path = v.Text;
     return "";
 }
 
-std::string DevsimHelpText() {
+TOptionTable MakeDevsimOptionTable() {
+    TOptionTable table;
+    // Links
+    table.push_back(TextOption("tcp", "HOST:PORT",
+                               "listen on HOST:PORT (default 127.0.0.1:4660); port 0 picks a free port, "
+                               "shown in the \"tcp:\" line; several clients may connect, one after "
+                               "another or at once; off: no TCP"));
+    table.push_back(FlagOption("no-tcp", "no TCP, as --tcp off"));
+    table.push_back(FlagOption("pty", "serve a pseudo-terminal too; its device is shown in the \"pty:\" "
+                                      "line (open it as the serial port)"));
+    table.push_back(
+        TextOption("link", "PATH", "with --pty: a symbolic link PATH to that device, removed on exit"));
+    table.push_back(TextOption("port-file", "PATH", "write the TCP port listened on to PATH"));
+    // Device
+    table.push_back(
+        TextOption("eln", "TEXT", "the ELN held at start (at most 7 characters; default 23A1705)"));
+    // Faults
+    table.push_back(FlagOption("silent", "never answer"));
+    table.push_back(
+        IntegerOption("reply-length", "N", 0, MaxBytes, "pad with 00 or cut every answer to N bytes"));
+    table.push_back(IntegerOption("delay", "MS", 0, MaxMs, "answer MS milliseconds after the frame"));
+    table.push_back(TextOption("split", "N@MS", "send the first N bytes of an answer, the rest MS later"));
+    table.push_back(IntegerOption("garbage", "N", 0, MaxBytes, "send N random bytes instead of each answer"));
+    table.push_back(
+        IntegerOption("seed", "N", 0, 2147483647, "seed of the random bytes ({}; default: random)"));
+    table.push_back(FlagOption("close-after-read", "take each frame unanswered and close the TCP client"));
+    table.push_back(FlagOption("flood",
+                               "after a frame, noise without pause to its client until it goes away; "
+                               "one such client at a time, the others are answered"));
+    table.push_back(IntegerOption("chatter", "N", 1, MaxChatter,
+                                  "N noise bytes ({}) on connect, and to the pty at start"));
+    table.push_back(FlagOption("version", "print the program's name and version"));
+    return table;
+}
+
+std::string Apply(const TOptionValue& v, TDevsimOptions& o) {
+    const std::string& n = v.Name;
+    if (n == "tcp") return ReadTcp(v.Text, o);
+    if (n == "no-tcp") o.Tcp = false;
+    if (n == "pty") o.Pty = true;
+    if (n == "link") return ReadPath(v, o.LinkPath);
+    if (n == "port-file") return ReadPath(v, o.PortFile);
+    if (n == "eln") {
+        if (v.Text.size() > ElnTextBytes) return Refused(n, v.Text, "give at most 7 characters");
+        o.Eln = v.Text;
+    }
+    if (n == "silent") o.Faults.Silent = true;
+    if (n == "reply-length") o.Faults.ReplyLength = v.Number;
+    if (n == "delay") o.Faults.DelayMs = v.Number;
+    if (n == "split") return ReadSplit(v.Text, o.Faults);
+    if (n == "garbage") o.Faults.GarbageBytes = v.Number;
+    if (n == "seed") o.Seed = static_cast<uint32_t>(v.Number);
+    if (n == "close-after-read") o.CloseAfterRead = true;
+    if (n == "flood") o.Flood = true;
+    if (n == "chatter") o.ChatterBytes = v.Number;
+    return "";
+}
+
+// What no single row can refuse: options that need or exclude each other.
+std::string CheckTogether(const TDevsimOptions& o) {
+    if (!o.Tcp && !o.Pty) return "nothing to serve: TCP is off and --pty is not given";
+    if (o.CloseAfterRead && o.Flood) return "--close-after-read and --flood exclude each other";
+    if (!o.LinkPath.empty() && !o.Pty) return "--link '" + o.LinkPath + "' needs --pty";
+    return "";
+}
+
+} // namespace
+
+const TOptionTable& DevsimOptionTable() {
+    static const TOptionTable table = MakeDevsimOptionTable();
+    return table;
+}
+
+const char* DevsimHelpIntro() {
     return R"(Usage: kaldora-devsim [options]
 
 A simulated device for Kaldora: it takes command frames over TCP and, with --pty,
@@ -155,37 +141,16 @@ each frame whose checks hold:
   any other command                  13 bytes, a generic acknowledgement
 A frame whose CRC fails gets no answer. The payload cipher may be on or off.
 
-Links:
-  --tcp HOST:PORT    listen on HOST:PORT (default 127.0.0.1:4660); port 0 picks
-                     a free port, shown in the "tcp:" line; several clients may
-                     connect, one after another or at once
-  --tcp off, --no-tcp  no TCP
-  --pty              serve a pseudo-terminal too; its device is shown in the
-                     "pty:" line (open it as the serial port)
-  --link PATH        with --pty: a symbolic link PATH to that device, removed
-                     on exit
-  --port-file PATH   write the TCP port listened on to PATH
+Options:
+)";
+}
 
-Device:
-  --eln TEXT         the ELN held at start (at most 7 characters; default 23A1705)
-
-Faults:
-  --silent           never answer
-  --reply-length N   pad with 00 or cut every answer to N bytes
-  --delay MS         answer MS milliseconds after the frame
-  --split N@MS       send the first N bytes of an answer, the rest MS later
-  --garbage N        send N random bytes instead of each answer
-  --seed N           seed of the random bytes (default: random)
-  --close-after-read take each frame unanswered and close the TCP client
-  --flood            after a frame, noise without pause to its client until it
-                     goes away; one such client at a time, the others are answered
-  --chatter N        N noise bytes (1..1048576) on connect, and to the pty at start
-
-  --help             this text
-
+const char* DevsimHelpOutro() {
+    return R"(
 Standard output, one line each, flushed at once:
   tcp: listening on HOST:PORT
   pty: /dev/pts/N
+  link: PATH -> /dev/pts/N
   conn tcp#1 from HOST:PORT        disc tcp#1
   rx tcp#1 Set_ID model=... packet=0 address=FFFF id=5 | 24 00 FF ...
   rx tcp#1 bad frame: CRC ... (no answer) | 24 00 ...
@@ -198,7 +163,26 @@ and a Set_ID line carries the ID sent, in decimal, as " id=N". An ELN is quoted,
 with any byte outside ASCII 20..7E, '"' and '\' shown as \xHH.
 Warnings and errors go to standard error.
 
+Options take their value as the next argument or after '='; '--' ends them.
 Exit codes: 0 ended by Ctrl-C or SIGTERM; 1 a run-time failure (pty, link);
 2 a bad option; 3 the TCP address cannot be listened on (without --pty).
 )";
+}
+
+std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOptions& options) {
+    const TParsedOptions parsed = ParseOptions(args, {DevsimOptionTable()});
+    options.Help = parsed.Help;
+    options.Version = parsed.Version;
+    if (!parsed.Error.empty()) return Usage(parsed.Error);
+    if (!parsed.Positionals.empty()) return Usage("unexpected argument '" + parsed.Positionals[0] + "'");
+    // In the order given, so that --no-tcp and --tcp HOST:PORT take effect as they stand.
+    for (const TOptionValue& v : parsed.Values)
+        if (std::string error = Apply(v, options); !error.empty()) return Usage(error);
+    if (options.Help || options.Version) return "";
+    if (std::string error = CheckTogether(options); !error.empty()) return Usage(error);
+    return "";
+}
+
+std::string DevsimHelpText() {
+    return DevsimHelpIntro() + OptionsHelpText({DevsimOptionTable()}) + DevsimHelpOutro();
 }

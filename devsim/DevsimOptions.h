@@ -1,11 +1,13 @@
 #pragma once
-// The command line of kaldora-devsim: parsed into a plain struct, no I/O.
+// The command line of kaldora-devsim: its rows in the one option table, parsed into a plain
+// struct. No I/O.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/Options.h"
 #include "devsim/DeviceResponder.h"
 
 inline constexpr int DevsimSuccess = 0;
@@ -28,11 +30,21 @@ struct TDevsimOptions {
     bool Flood = false;          // after a client's first frame, noise without pause instead
     int ChatterBytes = 0;        // noise sent to each TCP client on connect and to the pty at start
     bool Help = false;
+    bool Version = false;
 };
 
+// The rows of every option, in the order the help shows them; -h and --help are the
+// parser's own and not among them.
+const TOptionTable& DevsimOptionTable();
+// What the help shows before the rows (usage and what the device answers) and after
+// them (the log lines and the exit codes).
+const char* DevsimHelpIntro();
+const char* DevsimHelpOutro();
+
 // Fills options from args (the arguments after the program name). Returns the error text,
-// which names the option and the value, or empty on success.
+// "kaldora-devsim: " and the refusal, which names the option and the value, or empty on
+// success. Help and Version are set even beside an error.
 std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOptions& options);
 
-// The --help text: every option, the log lines, the exit codes.
+// The --help text: the intro, the rows, the outro.
 std::string DevsimHelpText();

@@ -56,11 +56,9 @@ std::string ErrnoText(int error) {
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes, size_t limit) {
-    const size_t shown = std::min(bytes.size(), limit);
-    std::string text = FormatFrameHex(bytes.data(), shown);
-    if (!text.empty()) text.pop_back();
-    if (shown < bytes.size()) text += " ... (" + std::to_string(bytes.size()) + " bytes)";
-    return text;
+    if (bytes.size() <= limit) return HexText(bytes);
+    return HexText({bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(limit)}) + " ... (" +
+           std::to_string(bytes.size()) + " bytes)";
 }
 
 // Finer than the delays, so that rounding never answers before a delay is up.

@@ -164,15 +164,15 @@ TEST(DevsimResponder, RepliesByCommandAndKeepsTheState) {
     setEln.ElnText = "XY9";
     TCipherState cipher{};
     const Row rows[] = {
-        {"ELN read at start", Frame(TCommandKind::ReadEln, TModel::KestrelA), 20, ReplyKindReadEln,
+        {"ELN read at start", Frame(TCommandKind::ReadEln, TModel::KestrelA), 20, ReplyMarkReadEln,
          "23A1705"},
-        {"KESTREL-A Set_ID", Frame(TCommandKind::SetId, TModel::KestrelA, 5), 13, ReplyKindSetId, nullptr},
-        {"MARLIN-A Set_ID", Frame(TCommandKind::SetId, TModel::MarlinA, 42), 13, ReplyKindSetId, nullptr},
-        {"ELN set, short text", BuildCommandFrame(setEln, cipher), 15, ReplyKindSetEln, nullptr},
-        {"ELN read after the set", Frame(TCommandKind::ReadEln, TModel::MarlinA), 20, ReplyKindReadEln,
+        {"KESTREL-A Set_ID", Frame(TCommandKind::SetId, TModel::KestrelA, 5), 13, ReplyMarkSetId, nullptr},
+        {"MARLIN-A Set_ID", Frame(TCommandKind::SetId, TModel::MarlinA, 42), 13, ReplyMarkSetId, nullptr},
+        {"ELN set, short text", BuildCommandFrame(setEln, cipher), 15, ReplyMarkSetEln, nullptr},
+        {"ELN read after the set", Frame(TCommandKind::ReadEln, TModel::MarlinA), 20, ReplyMarkReadEln,
          "XY9"},
-        {"status request", Frame(TCommandKind::SetId, TModel::None), 13, ReplyKindOther, nullptr},
-        {"ELN read, enciphered", Frame(TCommandKind::ReadEln, TModel::OspreyB, 1, true), 20, ReplyKindReadEln,
+        {"status request", Frame(TCommandKind::SetId, TModel::None), 13, ReplyMarkOther, nullptr},
+        {"ELN read, enciphered", Frame(TCommandKind::ReadEln, TModel::OspreyB, 1, true), 20, ReplyMarkReadEln,
          "XY9"},
     };
     TDeviceState state;
@@ -256,31 +256,34 @@ TEST(DevsimOptions, ParsesAndNamesTheBadOption) {
     EXPECT_EQ(options.Faults.DelayMs, 9);
 
     const std::pair<std::vector<std::string>, const char*> bad[] = {
-        {{"--delay", "soon"}, "--delay 'soon'"},
-        {{"--reply-length", "-1"}, "--reply-length '-1'"},
-        {{"--tcp", "localhost"}, "--tcp 'localhost'"},
-        {{"--tcp", "127.0.0.1:70000"}, "--tcp '127.0.0.1:70000'"},
-        {{"--split", "5"}, "--split '5'"},
+        {{"--delay", "soon"}, "--delay soon: 'soon' is not a valid integer value"},
+        {{"--reply-length", "-1"}, "--reply-length -1: give a whole number 0..65535"},
+        {{"--tcp", "localhost"}, "--tcp localhost: give HOST:PORT"},
+        {{"--tcp", "127.0.0.1:70000"}, "--tcp 127.0.0.1:70000: give a port 0..65535"},
+        {{"--split", "5"}, "--split 5: give N@MS"},
         {{"--garbage"}, "option '--garbage' needs a value"},
-        {{"--eln", "12345678"}, "--eln '12345678'"},
+        {{"--eln", "12345678"}, "--eln 12345678: give at most 7 characters"},
         {{"--pty=yes"}, "option '--pty' takes no value"},
         {{"--tcp", "off"}, "nothing to serve"},
         {{"--link", "/tmp/x"}, "--link '/tmp/x' needs --pty"},
+        {{"--link="}, "--link '': give a path"},
         {{"--verbose"}, "unknown option '--verbose'"},
-        {{"--chatter", "0"}, "--chatter '0'"},
-        {{"--chatter", "1048577"}, "--chatter '1048577'"},
+        {{"--chatter", "0"}, "--chatter 0: give a whole number 1..1048576"},
+        {{"--chatter", "1048577"}, "--chatter 1048577: give a whole number 1..1048576"},
         {{"--flood=1"}, "option '--flood' takes no value"},
         {{"--flood", "--close-after-read"}, "exclude each other"},
+        {{"--delay", "5", "--delay", "6"}, "--delay given twice"},
+        {{"--", "--pty"}, "unexpected argument '--pty'"},
     };
-    for (const auto& [args, needle] : bad) {
-        TDevsimOptions o;
-        const std::string error = ParseDevsimOptions(args, o);
-        EXPECT_NE(error.find(needle), std::string::npos) << needle << ": " << error;
-    }
     for (const char* option : {"--tcp", "--no-tcp", "--pty", "--link", "--port-file", "--eln", "--silent",
                                "--reply-length", "--delay", "--split", "--garbage", "--seed",
-                               "--close-after-read", "--flood", "--chatter", "--help"})
+                               "--close-after-read", "--flood", "--chatter", "--help", "--version"})
         EXPECT_NE(DevsimHelpText().find(option), std::string::npos) << option;
+    for (const TOption& row : DevsimOptionTable()) { // each range shown is the one checked
+        if (row.Kind == TOptionKind::Integer) {
+            EXPECT_NE(DevsimHelpText().find(AllowedText(row)), std::string::npos) << row.Name;
+        }
+    }
 }
 
 // ---- The built program ----
@@ -309,6 +312,43 @@ std::string ReadLine(int fd, std::string& text, const std::string& head, TClock:
     while (text.find('\n', from) == std::string::npos)
         if (!ReadUntil(fd, text, text.substr(from) + "\n", deadline)) return "";
     return text.substr(from, text.find('\n', from) - from);
+}
+
+// The program run to its end with args; its exit status and what it wrote to stdout and stderr.
+std::pair<int, std::string> RunToEnd(const std::string& args) {
+    FILE* run = popen((std::string(KALDORA_DEVSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
+    if (!run) return {-1, ""};
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, run)) > 0;)
+        out.append(buffer, n);
+    const int status = pclose(run);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(DevsimProgram, HelpVersionAndRefusalsComeFromTheTable) {
+    struct Row {
+        const char* args;
+        int status;
+        std::string starts;
+    };
+    const Row rows[] = {
+        {"--help", 0, DevsimHelpText()},
+        {"-h", 0, DevsimHelpText()},
+        {"--bogus --help", 0, DevsimHelpText()},
+        {"--version", 0, VersionText("kaldora-devsim") + "\n"},
+        {"--delay soon", 2, "kaldora-devsim: --delay soon: 'soon' is not a valid integer value"},
+        {"-- --help", 2, "kaldora-devsim: unexpected argument '--help'"},
+        {"--tcp off", 2, "kaldora-devsim: nothing to serve"},
+    };
+    for (const Row& row : rows) {
+        const auto [status, out] = RunToEnd(row.args);
+        EXPECT_EQ(status, row.status) << row.args;
+        EXPECT_EQ(out.substr(0, row.starts.size()), row.starts) << row.args;
+        if (row.status == 0) {
+            EXPECT_EQ(out, row.starts) << row.args;
+        }
+    }
 }
 
 TEST(DevsimProgram, AnswersOverTcpAndPtyAndEndsOnSigterm) {
