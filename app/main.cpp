@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/RoundTrip.h"
+#include "app/WindowOptions.h"
 #include "base/Exception.h"
 #include "base/Options.h"
 #include "comm/SerialPorts.h"
@@ -28,23 +29,6 @@
 namespace {
 
 constexpr const char* ProgramName = "kaldora";
-
-TOptionTable MakeOptionTable() {
-    TOptionTable table = {
-        TextOption("port", "PATH", "a serial device to list first (Com1 is the first one given)"),
-        TextOption("round-trip", "PICTURE.png",
-                   "Set_ID (KESTREL-A, ID 5) over TCP to the host and port shown, print the log, save a "
-                   "picture of the window, and end: exit code 0 when SetID_OK was logged"),
-        FlagOption("version", "print the program's name and version"),
-    };
-    table[0].Repeatable = true;
-    return table;
-}
-
-std::string Usage(const TOptionTable& table) {
-    return "usage: kaldora [--port PATH]... [--round-trip PICTURE.png] [Qt options]\n" +
-           OptionsHelpText({table});
-}
 
 // Qt's own options: one dash and a word, as "-platform offscreen"; ours have two dashes.
 // These take the next argument as their value.
@@ -81,7 +65,7 @@ std::optional<int> ReadOptions(const std::vector<std::string>& args, const TOpti
                                TParsedOptions& parsed) {
     parsed = ParseOptions(OwnArguments(args), {table});
     if (parsed.Help) {
-        std::fputs(Usage(table).c_str(), stdout);
+        std::fputs(WindowUsage(table).c_str(), stdout);
         return 0;
     }
     if (parsed.Version) {
@@ -94,7 +78,7 @@ std::optional<int> ReadOptions(const std::vector<std::string>& args, const TOpti
     if (error.empty() && !parsed.Positionals.empty())
         error = "unexpected argument '" + parsed.Positionals[0] + "'";
     if (error.empty()) return std::nullopt;
-    std::fprintf(stderr, "%s: %s\n%s", ProgramName, error.c_str(), Usage(table).c_str());
+    std::fprintf(stderr, "%s: %s\n%s", ProgramName, error.c_str(), WindowUsage(table).c_str());
     return 2;
 }
 
@@ -116,7 +100,7 @@ int main(int argc, char* argv[]) {
     // One heap for every thread: the few threads here allocate little, and each
     // further heap would keep pages of its own (about 130 KB at start).
     mallopt(M_ARENA_MAX, 1);
-    const TOptionTable optionTable = MakeOptionTable();
+    const TOptionTable optionTable = WindowOptionTable();
     TParsedOptions options;
     if (const auto exitCode =
             ReadOptions(std::vector<std::string>(argv + 1, argv + argc), optionTable, options))
@@ -133,7 +117,7 @@ int main(int argc, char* argv[]) {
         if (arg == QLatin1String("--")) break;
         if (IsQtOption(arg.toStdString())) {
             std::fprintf(stderr, "%s: unknown option '%s'\n%s", ProgramName, arg.toLocal8Bit().constData(),
-                         Usage(optionTable).c_str());
+                         WindowUsage(optionTable).c_str());
             return 2;
         }
     }

@@ -321,9 +321,7 @@ TBatchSummary Summarise(TJournal& journal, bool interrupted, const std::vector<s
 int RunBatchCommand(const std::vector<std::string>& args) {
     const TParsedOptions parsed = ParseOptions(args, {BatchOptions(), LinkOptionTable()});
     if (parsed.Help) {
-        const std::string help = std::string(BatchHelpHead) + OptionsHelpText({BatchOptions(), LinkOptionTable()}) +
-                                 BatchHelpTail;
-        return WriteOut(help) ? 0 : ExitWriteFailed;
+        return WriteOut(BatchCommandHelp().Text) ? 0 : ExitWriteFailed;
     }
     if (parsed.Version) return WriteOut(VersionText("kaldora-cli") + "\n") ? 0 : ExitWriteFailed;
     TBatchArgs a;
@@ -520,4 +518,9 @@ int RunBatchCommand(const std::vector<std::string>& args) {
         summary.Counts[static_cast<size_t>(TRowState::NotRun)] > 0)
         return ExitBadUse;
     return BatchExitCode(summary.Counts);
+}
+
+TCommandHelp BatchCommandHelp() {
+    return {"batch", BatchHelpHead + OptionsHelpText({BatchOptions(), LinkOptionTable()}) + BatchHelpTail,
+            {&BatchOptions(), &LinkOptionTable()}};
 }

@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/CommandHelp.h"
+
 int RunBatchCommand(const std::vector<std::string>& args);
 
 // "kaldora-cli journal export FILE": the journal as the report CSV on standard output.
 int RunJournalCommand(const std::vector<std::string>& args);
+
+// Their help texts with their tables.
+TCommandHelp BatchCommandHelp();
+TCommandHelp JournalCommandHelp();

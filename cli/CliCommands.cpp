@@ -422,3 +422,10 @@ void RunPorts(std::vector<std::string> args, TCliOutput& out, TCliResult& result
         out.Out(line + "\n");
     }
 }
+
+TCommandHelp LinkCommandHelp(const std::string& command) {
+    if (command == "ports") return {command, PortsHelp(), {&PortsOptions()}};
+    if (command == "send-hex" || command == "send-text")
+        return {command, SendHelp(command), {&LinkOptionTable(), &SendOptions()}};
+    return {command, CommandHelp(command), {&LinkOptionTable(), &LinkCommandOptions()}};
+}

@@ -44,6 +44,9 @@ void RunLinkCommand(const std::string& command, TCommandKind kind, std::vector<s
 void RunSend(const std::string& command, std::vector<std::string> args, TCliOutput& out, TCliResult& result);
 void RunPorts(std::vector<std::string> args, TCliOutput& out, TCliResult& result);
 
+// The help of one of the commands above, with its tables.
+TCommandHelp LinkCommandHelp(const std::string& command);
+
 // The error text of a frame that could not be built, naming the option and the
 // value behind it, with the window's message in brackets.
 std::string FrameBuildErrorText(const TCommandInputs& inputs, const std::string& message);

@@ -65,3 +65,7 @@ int RunJournalCommand(const std::vector<std::string>& args) {
     }
     return 0;
 }
+
+TCommandHelp JournalCommandHelp() {
+    return {"journal", JournalHelp, {}};
+}

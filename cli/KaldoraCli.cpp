@@ -9,6 +9,7 @@
 
 #include "base/Convert.h"
 #include "base/Exception.h"
+#include "cli/BatchCommand.h"
 #include "cli/CliCommands.h"
 #include "cli/Json.h"
 #include "protocol/Cipher.h"
@@ -561,4 +562,15 @@ TCliResult RunCli(const std::vector<std::string>& args, const TCliStreams* strea
     else
         return Fail("kaldora-cli: unknown command '" + command + "' (see 'kaldora-cli --help')");
     return result;
+}
+
+std::vector<TCommandHelp> CliCommandHelps() {
+    std::vector<TCommandHelp> helps = {{"", MainHelp(), {&MainOptions}},
+                                       {"frame", FrameHelp(), {&FrameOptionTable(), &FrameJsonOption}},
+                                       {"decode", DecodeHelp(), {&DecodeOptions}}};
+    for (const char* command : {"set-id", "set-eln", "read-eln", "send-hex", "send-text", "ports"})
+        helps.push_back(LinkCommandHelp(command));
+    helps.push_back(BatchCommandHelp());
+    helps.push_back(JournalCommandHelp());
+    return helps;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/Options.h"
+#include "cli/CommandHelp.h"
 
 #include "protocol/CommandInputRules.h"
 #include "protocol/Frame.h"
@@ -70,3 +71,7 @@ std::string ParseFrameOptions(const std::vector<std::string>& options, TCommandI
 // Strict hexadecimal text for decode: pairs of digits, blanks between bytes optional.
 // Returns the error text, empty on success.
 std::string ParseCaptureHex(const std::string& text, std::vector<uint8_t>& bytes);
+
+// The help of kaldora-cli itself (Command empty), then of every command in the order of
+// its command list.
+std::vector<TCommandHelp> CliCommandHelps();
