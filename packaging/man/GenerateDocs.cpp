@@ -228,6 +228,11 @@ THelpParts SplitHelp(const std::string& what, const std::string& text,
         for (k = 1; k < head.size() && Indent(head[k]) > 0 && !Trim(head[k]).empty(); ++k)
             parts.Usage.push_back(head[k]);
     }
+    // The list's own heading is the page's to give.
+    size_t end = head.size();
+    while (end > k && Trim(head[end - 1]).empty())
+        --end;
+    if (end > k && head[end - 1] == "Options:") head.resize(end - 1);
     for (; k < head.size(); ++k)
         parts.Head += head[k] + "\n";
     if (parts.Usage.empty()) throw std::runtime_error("the help of " + what + " has no usage line");
@@ -253,7 +258,7 @@ std::string RenderRows(const THelpParts& parts) {
         const std::vector<std::string> lines = Lines(RowHelp(*row));
         for (size_t k = 0; k < lines.size(); ++k)
             out += (k > 0 ? ".br\n" : "") + Roff(lines[k]) + "\n";
-        if (row->Repeatable) out += "May be given more than once.\n";
+        if (row->Repeatable) out += "(may be given more than once)\n";
     }
     if (!parts.HelpRowText.empty()) out += ".TP\n" + Term("-h, --help") + "\n" + Roff(parts.HelpRowText) + "\n";
     return out;
@@ -382,48 +387,6 @@ TCompletedCommand CompletionOf(const std::string& name, const THelpParts& parts)
         command.Positionals.push_back(p);
     }
     return command;
-}
-
-// The options of a help text that lists them itself, in two columns.
-std::vector<TCompletedOption> OptionsOfText(const std::string& text) {
-    std::vector<TCompletedOption> options;
-    auto find = [&options](const std::string& n) -> TCompletedOption& {
-        for (TCompletedOption& o : options)
-            if (std::find(o.Names.begin(), o.Names.end(), n) != o.Names.end()) return o;
-        return options.emplace_back(TCompletedOption{{n}, false, TValues::None, {}});
-    };
-    const std::vector<std::string> lines = Lines(text);
-    for (size_t k = 0; k < lines.size();) {
-        std::vector<std::string> block;
-        for (; k < lines.size() && Indent(lines[k]) > 0 && !Trim(lines[k]).empty(); ++k)
-            block.push_back(lines[k]);
-        if (block.empty()) {
-            ++k;
-            continue;
-        }
-        const auto items = ListItems(block);
-        if (!items) continue;
-        for (const TListItem& item : *items) {
-            TCompletedOption* last = nullptr;
-            for (std::string word : Words(item.Term)) {
-                if (word.back() == ',') word.pop_back();
-                if (word.rfind("--", 0) == 0) {
-                    last = &find(word);
-                } else if (last && HasUpper(word)) {
-                    last->TakesValue = true;
-                    if (last->Values == TValues::None) last->Values = ValuesOfName(word);
-                } else if (last) {
-                    last->TakesValue = true;
-                    last->Words.push_back(word);
-                }
-            }
-        }
-    }
-    for (TCompletedOption& o : options) {
-        if (!o.Words.empty() && o.Values == TValues::None) o.Values = TValues::Words;
-        if (o.Names[0] == "--help") o.Names.push_back("-h");
-    }
-    return options;
 }
 
 std::string Joined(const std::vector<std::string>& words, const char* between = " ") {
@@ -603,17 +566,14 @@ TDocs KaldoraCliDocs(const std::filesystem::path& templates, const std::string& 
     return {Page(templates / "kaldora-cli.1.in", page, version, date), CompletionScript("kaldora-cli", completion)};
 }
 
-// The simulator's help lists its options in its own text, so its page and completion
-// are made of that text.
 TDocs DevsimDocs(const std::filesystem::path& templates, const std::string& version, const std::string& date) {
-    const std::string text = DevsimHelpText();
-    const THelpParts parts = SplitHelp("kaldora-devsim", text, {});
+    const THelpParts parts = SplitHelp("kaldora-devsim", DevsimHelpText(), {&DevsimOptionTable()});
     std::map<std::string, std::string> page;
     page["SYNOPSIS"] = ".nf\n" + RenderUsage(parts.Usage) + ".fi\n";
     page["DESCRIPTION"] = RenderText(parts.Head);
-    TCompletedCommand command{"", OptionsOfText(parts.Head), {}};
+    page["OPTIONS"] = RenderRows(parts) + ".PP\n" + RenderText(parts.Tail);
     return {Page(templates / "kaldora-devsim.1.in", page, version, date),
-            CompletionScript("kaldora-devsim", {command})};
+            CompletionScript("kaldora-devsim", {CompletionOf("", parts)})};
 }
 
 std::string WindowPage(const std::filesystem::path& templates, const std::string& version, const std::string& date) {
