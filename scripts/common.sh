@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-liberation fonts-wqy-zenhei
   build-essential dpkg-dev debhelper file lintian appstream man-db desktop-file-utils
+  bsdextrautils # col, for the manual pages' test
 )
 
 as_root() {
