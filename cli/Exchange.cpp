@@ -182,7 +182,8 @@ TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, cons
     std::vector<uint8_t> chunk;
     TReplyProgress progress;
     for (;;) {
-        const TJudgeTime judge = ReplyJudgeTime(progress, static_cast<long>(rule.QuietGapMs));
+        TJudgeTime judge = ReplyJudgeTime(progress, static_cast<long>(rule.QuietGapMs));
+        if (progress.Bytes == 0) judge.AtMs = static_cast<long>(rule.NoReplyMs);
         wait = link.Receive(chunk, sentAt + milliseconds(judge.AtMs));
         if (wait != TLinkWait::Data) {
             result.JudgedBy = judge.Rule;
@@ -209,7 +210,7 @@ TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, cons
     // No reply: listen before the link is used again, so that a late answer is this
     // frame's and nobody else's.
     result.ResultLine = ReplyErrorLine;
-    wait = link.Receive(chunk, sentAt + milliseconds(ReplyTimeoutMs + rule.SettleMs));
+    wait = link.Receive(chunk, sentAt + milliseconds(rule.NoReplyMs + rule.SettleMs));
     if (wait == TLinkWait::Data) {
         result.FirstByteMs = MsBetween(sentAt, link.Now());
         Take(result, chunk);

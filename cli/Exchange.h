@@ -45,6 +45,9 @@ struct TExchangeRule {
     unsigned SettleMs = DefaultSettleMs;
     // The quick rule's quiet gap (ReplyJudgeTime); 0: the window's rule alone.
     unsigned QuietGapMs = 0;
+    // How long without a byte is "no reply". A presence probe waits less than the window,
+    // so that a fixture notices a device within a second.
+    unsigned NoReplyMs = ReplyTimeoutMs;
     static constexpr unsigned DefaultSettleMs = 1000;
 };
 

@@ -254,3 +254,26 @@ TEST(Exchange, TheQuickRuleJudgesOnQuietAndASecondExchangeNeedNotWaitForQuiet) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Exchange, AShorterNoReplyTimeEndsAProbeEarlyAndStillTakesAReplyWithinIt) {
+    const long s = DrainQuietMs;
+    TExchangeRule probe{ReplyKindReadEln};
+    probe.NoReplyMs = 300;
+    probe.SettleMs = 0;
+    probe.QuietGapMs = 20;
+    TScriptedLink silent({{s + 301, 20}});
+    const TExchangeResult none = RunExchange(silent, Frame, probe);
+    EXPECT_EQ(none.Outcome, TExchangeOutcome::NoReply);
+    EXPECT_EQ(none.ElapsedMs, 300);
+    TScriptedLink answered({{s + 290, 20}});
+    const TExchangeResult r = RunExchange(answered, Frame, probe);
+    EXPECT_EQ(r.Outcome, TExchangeOutcome::Accepted);
+    EXPECT_EQ(r.ElapsedMs, 310);
+    // Once a byte has come, the reply is judged by its own rule, not cut at NoReplyMs.
+    TScriptedLink slow({{s + 250, 8}, {s + 600, 12}});
+    EXPECT_EQ(RunExchange(slow, Frame, probe).ReplyBytes, 20u);
+}
+
+} // namespace
