@@ -122,6 +122,19 @@ std::string IsoLocalTimeNow() {
     return out;
 }
 
+std::string SetDurableJournalMode(sqlite3* db, const std::string& path) {
+    const std::string failure = "journal '" + path + "': ";
+    {
+        TStatement mode(db, "PRAGMA journal_mode=WAL");
+        if (!mode.Ok() || mode.Step() != SQLITE_ROW) return failure + sqlite3_errmsg(db);
+        if (mode.Text(0) != "wal")
+            return failure + "cannot be put in WAL mode (it stays in " + mode.Text(0) + " mode)";
+    }
+    if (sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return failure + sqlite3_errmsg(db);
+    return "";
+}
+
 namespace {
 
 // " IN (?,?,?)" for the states, bound from first on; only the count of placeholders
@@ -199,7 +212,7 @@ std::unique_ptr<TJournal> TJournal::Open(const std::string& path, std::string& e
         error = journal->Failure();
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, JournalBusyTimeoutMs);
     sqlite3_extended_result_codes(db, 1);
 
     // Look before writing anything, so a database of another program is left untouched.
@@ -213,19 +226,8 @@ std::unique_ptr<TJournal> TJournal::Open(const std::string& path, std::string& e
         return nullptr;
     }
 
-    {
-        TStatement mode(db, "PRAGMA journal_mode=WAL");
-        if (!mode.Ok() || mode.Step() != SQLITE_ROW) {
-            error = journal->Failure();
-            return nullptr;
-        }
-        if (mode.Text(0) != "wal") {
-            error =
-                "journal '" + path + "': cannot be put in WAL mode (it stays in " + mode.Text(0) + " mode)";
-            return nullptr;
-        }
-    }
-    if (!journal->Exec("PRAGMA synchronous=FULL", error)) return nullptr;
+    error = SetDurableJournalMode(db, path);
+    if (!error.empty()) return nullptr;
 
     if (version.empty() && !journal->CreateSchema(error)) return nullptr;
     return journal;

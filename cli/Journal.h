@@ -53,6 +53,14 @@ struct TJournalRow {
 // "2024-05-01T09:30:05+02:00" for now, in local time: the time the journal stamps.
 std::string IsoLocalTimeNow();
 
+// How long a write waits for another process's transaction on the same journal.
+inline constexpr int JournalBusyTimeoutMs = 5000;
+
+// Puts an open database in WAL mode with synchronous FULL, as every journal of this
+// program runs: a committed transaction survives a crash, and readers never block the
+// writer. Empty on success, else the reason naming the file.
+std::string SetDurableJournalMode(sqlite3* db, const std::string& path);
+
 // The columns the report adds after the input's own, in this order.
 inline constexpr std::array<const char*, 7> ReportColumns = {"result", "reason", "reply", "attempts",
                                                              "port", "elapsed_ms", "time"};
