@@ -10,6 +10,7 @@
 #include "cli/Descriptors.h"
 #include "cli/KaldoraCli.h"
 #include "cli/Link.h"
+#include "cli/StationCommand.h"
 
 namespace {
 
@@ -29,10 +30,11 @@ int main(int argc, char** argv) {
     RaiseDescriptorLimit();
     std::vector<std::string> args(argv + 1, argv + argc);
     // "help batch" is "batch --help", as for every command.
-    if (args.size() == 2 && args[0] == "help" && (args[1] == "batch" || args[1] == "journal")) args = {args[1], "--help"};
+    if (args.size() == 2 && args[0] == "help" && (args[1] == "batch" || args[1] == "journal" || args[1] == "station")) args = {args[1], "--help"};
     // batch records its rows in flight on a signal, so it takes the signals itself.
     if (!args.empty() && args[0] == "batch") return RunBatchCommand({args.begin() + 1, args.end()});
     if (!args.empty() && args[0] == "journal") return RunJournalCommand({args.begin() + 1, args.end()});
+    if (!args.empty() && args[0] == "station") return RunStationCommand({args.begin() + 1, args.end()});
 
     // Ctrl-C, SIGTERM and SIGHUP are taken by one thread of their own, which ends every
     // wait in the links; the command then closes its port and returns. Blocked before any
