@@ -10,6 +10,7 @@
 #include "base/Convert.h"
 #include "base/Exception.h"
 #include "cli/BatchCommand.h"
+#include "cli/StationCommand.h"
 #include "cli/CliCommands.h"
 #include "cli/Json.h"
 #include "protocol/Cipher.h"
@@ -571,6 +572,7 @@ std::vector<TCommandHelp> CliCommandHelps() {
     for (const char* command : {"set-id", "set-eln", "read-eln", "send-hex", "send-text", "ports"})
         helps.push_back(LinkCommandHelp(command));
     helps.push_back(BatchCommandHelp());
+    helps.push_back(StationCommandHelp());
     helps.push_back(JournalCommandHelp());
     return helps;
 }
