@@ -105,8 +105,10 @@ std::string EventJsonText(const TFixtureReport& r, const std::string& time) {
 }
 
 std::string TotalsText(const TStationTotals& t) {
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.0f", t.Hours > 0 ? static_cast<double>(t.Results) / t.Hours : 0.0);
+    // A rate over less than a minute says little.
+    char rate[32] = "-";
+    if (t.Hours >= 1.0 / 60)
+        std::snprintf(rate, sizeof rate, "%.0f", static_cast<double>(t.Results) / t.Hours);
     return "done " + std::to_string(t.Done) + ", failed " + std::to_string(t.Failed) + ", left in the pool " +
            std::to_string(t.Left) + ", " + rate + " devices/h";
 }
