@@ -31,9 +31,12 @@ public:
                 continue;
             }
             Say(TFixtureEvent::Ready, "");
+            FDeviceWentWithLink = false;
             const bool lost = Serve();
             FIo.Close();
-            if (lost && !FLine.Stopped()) Say(TFixtureEvent::Lost, FLostReason);
+            // A port that vanishes with its device (a fixture that replugs) is a removal,
+            // already said, not a fault.
+            if (lost && !FLine.Stopped() && !FDeviceWentWithLink) Say(TFixtureEvent::Lost, FLostReason);
         }
     }
 
@@ -51,13 +54,13 @@ private:
             if (!Handle(arrival)) {
                 if (FLine.Stopped()) return false;
                 FLine.Report(Report(TFixtureEvent::Removed, eln));
-                return true;
+                return FDeviceWentWithLink = true;
             }
             // The device stays until it is gone; another one answering means a swap.
             std::string next;
             const TProbe gone = AwaitRemoval(eln, next);
             if (gone != TProbe::Stopped) FLine.Report(Report(TFixtureEvent::Removed, eln));
-            if (gone == TProbe::Lost) return true;
+            if (gone == TProbe::Lost) return FDeviceWentWithLink = true;
             if (gone == TProbe::Stopped) return false;
             eln = next;
         }
@@ -184,6 +187,7 @@ private:
     const std::vector<uint8_t> FProbeFrame;
     TExchangeRule FProbeRule, FSetRule;
     std::string FLostReason;
+    bool FDeviceWentWithLink = false;
 };
 
 } // namespace

@@ -171,11 +171,13 @@ TEST_F(StationFixtureTest, AnUnansweredSetIdLeavesTheIdUncertainAndTheDeviceGets
 }
 
 TEST_F(StationFixtureTest, ALostLinkRemovesTheDeviceAndIsOpenedAgain) {
-    const auto events = Run({{"A", 1, 0}, {"", 0, 0, TExchangeOutcome::Accepted, true}, {"B"}}, "1-2");
+    const TFakeDevice lost{"", 0, 0, TExchangeOutcome::Accepted, true};
+    const auto events = Run({{"A", 1, 0}, lost, lost, {"B"}}, "1-2");
+    // The link went with the device: a removal, not a fault; without a device it is "lost".
     EXPECT_EQ(Names(events),
               (std::vector<std::string>{"ready", "arrived A", "identified A 1", "set A 1", "removed A",
-                                        "lost", "ready", "arrived B", "identified B 2", "set B 2"}));
-    EXPECT_EQ(Fake->Opened, 2);
+                                        "ready", "lost", "ready", "arrived B", "identified B 2", "set B 2"}));
+    EXPECT_EQ(Fake->Opened, 3);
 }
 
 TEST_F(StationFixtureTest, ASwapBetweenProbesIsARemovalAndAnArrival) {
