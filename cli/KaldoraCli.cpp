@@ -65,6 +65,8 @@ constexpr const char* MainIntro = R"(Usage: kaldora-cli COMMAND [options] [--jso
   send-text  send a text and a carriage return (the window's TXT)
   ports      list the serial ports with their COM numbers
   batch      give many devices their IDs from a CSV file, over one or more links
+  station    give each device put on a fixture the next free ID of a lot, by its ELN
+  journal    'journal export FILE': a batch's or a station's journal as CSV
   help       'kaldora-cli help COMMAND' lists a command's options
 
 )";
@@ -73,7 +75,8 @@ constexpr const char* MainTail = R"(
 A link is --port COMn|PATH (with --baud, --parity) or --tcp HOST:PORT. --json prints
 one JSON object per result. Options take their value as the next argument or after
 '='; '--' ends the options. Exit status: 0 ok, 1 no reply or an unaccepted reply,
-2 bad input or a link that does not open, 130 interrupted.
+2 bad input or a link that does not open, 3 standard output could not be written,
+130 interrupted.
 )";
 
 constexpr const char* ProgramName = "kaldora-cli";
