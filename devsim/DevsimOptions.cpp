@@ -69,6 +69,10 @@ TOptionTable MakeDevsimOptionTable() {
     table.push_back(
         TextOption("link", "PATH", "with --pty: a symbolic link PATH to that device, removed on exit"));
     table.push_back(TextOption("port-file", "PATH", "write the TCP port listened on to PATH"));
+    table.push_back(IntegerOption("line-rate", "BAUD", 300, 4000000,
+                                  "a line of BAUD ({}), 10 bits a byte: what is sent goes out at that pace, "
+                                  "and a frame is answered no sooner than it would have arrived whole "
+                                  "after its first byte"));
     // Device
     table.push_back(
         TextOption("eln", "TEXT", "the ELN held at start (at most 7 characters; default 23A1705)"));
@@ -98,6 +102,7 @@ std::string Apply(const TOptionValue& v, TDevsimOptions& o) {
     if (n == "pty") o.Pty = true;
     if (n == "link") return ReadPath(v, o.LinkPath);
     if (n == "port-file") return ReadPath(v, o.PortFile);
+    if (n == "line-rate") o.LineRate = v.Number;
     if (n == "eln") {
         if (v.Text.size() > ElnTextBytes) return Refused(n, v.Text, "give at most 7 characters");
         o.Eln = v.Text;

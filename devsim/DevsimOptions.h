@@ -29,6 +29,9 @@ struct TDevsimOptions {
     bool CloseAfterRead = false; // take a frame, then close the TCP client unanswered
     bool Flood = false;          // after a client's first frame, noise without pause instead
     int ChatterBytes = 0;        // noise sent to each TCP client on connect and to the pty at start
+    // > 0: the line's rate in baud, 10 bits a byte. Sent bytes are paced at it, and a frame
+    // counts as received once it would have arrived whole at it.
+    int LineRate = 0;
     bool Help = false;
     bool Version = false;
 };

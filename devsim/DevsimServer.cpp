@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <list>
 #include <map>
@@ -99,6 +100,13 @@ bool LostOneClient(int error) {
     }
 }
 
+// Bytes on a line of a given rate: byte k (from 0) has arrived at StartUs + (k + 1) byte times.
+struct TLineBytes {
+    int64_t StartUs = 0;
+    std::vector<uint8_t> Bytes;
+    size_t Released = 0; // handed to the kernel's queue (Out) so far
+};
+
 struct TConnection {
     int Key = 0;
     std::string Name;
@@ -109,6 +117,16 @@ struct TConnection {
     bool OutFullReported = false;
     bool Closing = false;  // no more reading or writing; removed at the end of the poll round
     bool Flooding = false; // writes noise whenever it can, instead of answers
+    // With a line rate. Reading: when each chunk came (its stream offset and time), the bytes
+    // read and those taken by the reassembler's events, and when the line is free again.
+    std::deque<std::pair<uint64_t, int64_t>> Arrivals;
+    uint64_t RxRead = 0;
+    uint64_t RxTaken = 0;
+    int64_t RxFreeUs = 0;
+    // Sending: what is on the line and not yet arrived, and when the line is free again.
+    std::deque<TLineBytes> OnLine;
+    size_t OnLineBytes = 0;
+    int64_t TxFreeUs = 0;
 };
 
 struct TPendingPart {
@@ -134,7 +152,11 @@ private:
     void Serve();
     void Accept();
     void Receive(TConnection& connection);
-    void Handle(TConnection& connection, TReassemblyEvent& event);
+    void Handle(TConnection& connection, TReassemblyEvent& event, int64_t receivedUs);
+    int64_t LineUs(uint64_t bytes) const;
+    int64_t Arrived(TConnection& connection, size_t bytes);
+    void Release(TConnection& connection, int64_t now);
+    std::optional<int64_t> NextArrival(const TConnection& connection) const;
     void Queue(TConnection& connection, std::vector<uint8_t> bytes, const std::string& note,
                size_t shown = AllBytes);
     void Flush(TConnection& connection);
@@ -373,9 +395,58 @@ void TServer::Disconnect(TConnection& c, const std::string& why) {
     c.Out.clear();
 }
 
+// The time a line of the rate takes for bytes, rounded up: nothing arrives early.
+int64_t TServer::LineUs(uint64_t bytes) const {
+    const uint64_t rate = static_cast<uint64_t>(FOptions.LineRate);
+    return static_cast<int64_t>((bytes * 10'000'000 + rate - 1) / rate);
+}
+
+// When the next bytes taken from the stream, an event's, have arrived whole: the line carries
+// them from their first byte's arrival, or from the end of what it carried before.
+int64_t TServer::Arrived(TConnection& c, size_t bytes) {
+    while (c.Arrivals.size() > 1 && c.Arrivals[1].first <= c.RxTaken)
+        c.Arrivals.pop_front();
+    const int64_t start = std::max(c.Arrivals.front().second, c.RxFreeUs);
+    c.RxFreeUs = start + LineUs(bytes);
+    c.RxTaken += bytes;
+    return c.RxFreeUs;
+}
+
+void TServer::Release(TConnection& c, int64_t now) {
+    if (c.Closing) return;
+    if (c.Flooding && c.OnLine.empty()) {
+        // The flood at the line's pace: a block at a time, made when the last has arrived.
+        const std::vector<uint8_t>& block = NoiseBlock();
+        c.OnLine.push_back({std::max(now, c.TxFreeUs), block, 0});
+        c.OnLineBytes += block.size();
+        c.TxFreeUs = c.OnLine.back().StartUs + LineUs(block.size());
+    }
+    const size_t before = c.Out.size();
+    while (!c.OnLine.empty()) {
+        TLineBytes& line = c.OnLine.front();
+        const uint64_t elapsed = static_cast<uint64_t>(std::max<int64_t>(now - line.StartUs, 0));
+        const size_t arrived = static_cast<size_t>(std::min<uint64_t>(
+            elapsed * static_cast<uint64_t>(FOptions.LineRate) / 10'000'000, line.Bytes.size()));
+        c.Out.insert(c.Out.end(), line.Bytes.begin() + static_cast<ptrdiff_t>(line.Released),
+                     line.Bytes.begin() + static_cast<ptrdiff_t>(arrived));
+        c.OnLineBytes -= arrived - line.Released;
+        line.Released = arrived;
+        if (arrived < line.Bytes.size()) break;
+        c.OnLine.pop_front();
+    }
+    if (c.Out.size() > before) Flush(c);
+}
+
+std::optional<int64_t> TServer::NextArrival(const TConnection& c) const {
+    if (c.OnLine.empty()) return std::nullopt;
+    const TLineBytes& line = c.OnLine.front();
+    return line.StartUs + LineUs(line.Released + 1);
+}
+
 void TServer::Receive(TConnection& c) {
     uint8_t buffer[ReadChunk];
     const ssize_t n = read(c.Fd, buffer, sizeof buffer);
+    const int64_t now = NowUs();
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
         if (!c.Pty) Disconnect(c, ErrnoText(errno));
@@ -385,13 +456,18 @@ void TServer::Receive(TConnection& c) {
         if (!c.Pty) Disconnect(c, "");
         return;
     }
+    if (FOptions.LineRate) {
+        c.Arrivals.push_back({c.RxRead, now});
+        c.RxRead += static_cast<uint64_t>(n);
+    }
     for (TReassemblyEvent& event : c.Reader.Feed(buffer, static_cast<size_t>(n))) {
         if (c.Closing) return; // what followed the frame that closed it is not taken
-        Handle(c, event);
+        Handle(c, event, FOptions.LineRate ? Arrived(c, event.Bytes.size()) : now);
     }
 }
 
-void TServer::Handle(TConnection& c, TReassemblyEvent& event) {
+// receivedUs: when the frame counts as received, the answer's delays are counted from then.
+void TServer::Handle(TConnection& c, TReassemblyEvent& event, int64_t receivedUs) {
     switch (event.Kind) {
     case TReassemblyEvent::TKind::Skipped:
         Line("rx " + c.Name + " " + event.Text + " | " + Hex(event.Bytes, ShownBytes));
@@ -429,10 +505,11 @@ void TServer::Handle(TConnection& c, TReassemblyEvent& event) {
         if (parts.size() > 1)
             note += (note.empty() ? "" : ", ") + std::string("part ") + std::to_string(k + 1) + " of " +
                     std::to_string(parts.size());
-        if (parts[k].AtMs == 0)
+        const int64_t due = receivedUs + parts[k].AtMs * int64_t{1000};
+        if (due <= now)
             Queue(c, std::move(parts[k].Bytes), note, AnswerShown());
         else
-            FPending.push_back({now + parts[k].AtMs * int64_t{1000}, c.Key, std::move(parts[k].Bytes), note});
+            FPending.push_back({due, c.Key, std::move(parts[k].Bytes), note});
     }
 }
 
@@ -440,11 +517,18 @@ void TServer::Queue(TConnection& c, std::vector<uint8_t> bytes, const std::strin
     if (c.Closing) return;
     Line("tx " + c.Name + " " + std::to_string(bytes.size()) + " bytes" +
          (note.empty() ? "" : " (" + note + ")") + " | " + Hex(bytes, shown));
-    if (c.Out.size() + bytes.size() > OutLimit) {
+    if (c.Out.size() + c.OnLineBytes + bytes.size() > OutLimit) {
         if (!c.OutFullReported)
             ErrorLine("warning: " + c.Name + " reads nothing; answers beyond " + std::to_string(OutLimit) +
                       " queued bytes are dropped");
         c.OutFullReported = true;
+        return;
+    }
+    if (FOptions.LineRate) {
+        const int64_t start = std::max(NowUs(), c.TxFreeUs);
+        c.TxFreeUs = start + LineUs(bytes.size());
+        c.OnLineBytes += bytes.size();
+        c.OnLine.push_back({start, std::move(bytes), 0});
         return;
     }
     c.Out.insert(c.Out.end(), bytes.begin(), bytes.end());
@@ -514,7 +598,7 @@ void TServer::Serve() {
             keys.push_back(-1);
         }
         for (const TConnection& c : FConnections) {
-            const bool writing = !c.Out.empty() || c.Flooding;
+            const bool writing = !c.Out.empty() || (c.Flooding && !FOptions.LineRate);
             fds.push_back({c.Fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0});
             keys.push_back(c.Key);
         }
@@ -522,9 +606,15 @@ void TServer::Serve() {
         if (FListenFd >= 0 && !accepting) next = FAcceptResumeUs;
         for (const TPendingPart& p : FPending)
             next = std::min(next.value_or(p.DueUs), p.DueUs);
-        const int timeout =
-            next ? static_cast<int>(std::clamp<int64_t>((*next - now + 999) / 1000, 0, 3600000)) : -1;
-        if (poll(fds.data(), fds.size(), timeout) < 0) {
+        for (const TConnection& c : FConnections)
+            if (const auto due = NextArrival(c)) next = std::min(next.value_or(*due), *due);
+        // In microseconds: a line's bytes are a fraction of a millisecond apart.
+        timespec timeout{};
+        if (next) {
+            const int64_t us = std::clamp<int64_t>(*next - now, 0, int64_t{3600} * 1000000);
+            timeout = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+        }
+        if (ppoll(fds.data(), fds.size(), next ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR) continue;
             ErrorLine("poll failed: " + ErrnoText(errno));
             return;
@@ -547,11 +637,16 @@ void TServer::Serve() {
             if (!c) continue;
             if (fds[k].revents & POLLOUT) {
                 Flush(*c);
-                if (c->Out.empty() && c->Flooding && !c->Closing) Flood(*c);
+                if (c->Out.empty() && c->Flooding && !c->Closing && !FOptions.LineRate) Flood(*c);
             }
             if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) && !c->Closing) Receive(*c);
         }
         FireTimers();
+        if (FOptions.LineRate) {
+            const int64_t released = NowUs();
+            for (TConnection& c : FConnections)
+                Release(c, released);
+        }
         for (int key : FClosing) {
             FPending.erase(std::remove_if(FPending.begin(), FPending.end(),
                                           [key](const TPendingPart& p) { return p.Key == key; }),

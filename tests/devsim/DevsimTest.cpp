@@ -715,4 +715,36 @@ TEST(DevsimProgram, LongDelayAnswersEachFrameInTurnAndTheLogShowsEachFrameWhole)
     EXPECT_EQ(seen, expected) << log;
 }
 
+TEST(DevsimProgram, LineRatePacesTheAnswerAfterTheFrameWouldHaveArrived) {
+    using std::chrono::microseconds;
+    constexpr int Rate = 19200;
+    auto byteTimes = [](size_t bytes) { return microseconds(bytes * 10'000'000 / Rate); };
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {"--line-rate", std::to_string(Rate)});
+    ASSERT_FALSE(sim.Pty.empty());
+    const int tty = OpenRawTty(sim.Pty);
+    const TBytes frame = Frame(TCommandKind::SetId, TModel::KestrelA, 5);
+    ASSERT_EQ(frame.size(), 12u);
+    const auto sent = TClock::now();
+    ASSERT_EQ(write(tty, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    std::vector<TClock::duration> seen; // when each byte of the answer was read, after the send
+    // One read a time, each taking what has come so far.
+    while (seen.size() < 13) {
+        pollfd p{tty, POLLIN, 0};
+        uint8_t buffer[64];
+        if (poll(&p, 1, 5000) != 1) break;
+        const ssize_t n = read(tty, buffer, sizeof buffer);
+        if (n <= 0) break;
+        seen.insert(seen.end(), static_cast<size_t>(n), TClock::now() - sent);
+    }
+    close(tty);
+    ASSERT_EQ(seen.size(), 13u);
+    // Byte k of the answer cannot have arrived before the frame and k + 1 answer bytes had
+    // crossed the line: a lower bound that no scheduling can beat.
+    for (size_t k = 0; k < seen.size(); ++k)
+        EXPECT_GE(seen[k], byteTimes(frame.size() + k + 1)) << "answer byte " << k;
+    // Not one lump after the full time: the first byte comes while the last is still on the line.
+    EXPECT_LT(seen.front(), byteTimes(frame.size() + 13));
+    EXPECT_LT(seen.back(), byteTimes(frame.size() + 13) + std::chrono::milliseconds(50));
+}
+
 } // namespace
