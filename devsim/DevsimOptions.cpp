@@ -8,6 +8,7 @@ namespace {
 constexpr int MaxMs = 3600000; // an hour
 constexpr int MaxBytes = 65535;
 constexpr int MaxChatter = 1 << 20; // what the simulator queues for a client that reads nothing
+constexpr int MaxDevices = 10000;
 
 constexpr const char* Program = "kaldora-devsim";
 
@@ -50,6 +51,45 @@ std::string ReadSplit(const std::string& value, TFaultOptions& faults) {
     return "";
 }
 
+// The k-th generated ELN, k from 1: 24B0001 .. 24B9999, then 24C0000, so that each keeps
+// the 7 characters an ELN holds.
+std::string GeneratedEln(int k) {
+    std::string digits = std::to_string(10000 + k % 10000).substr(1);
+    return std::string("24") + static_cast<char>('B' + k / 10000) + digits;
+}
+
+// Blanks are refused with the control bytes: the log separates its fields by blanks.
+bool IsElnText(const std::string& text) {
+    if (text.empty() || text.size() > ElnTextBytes) return false;
+    for (const char c : text)
+        if (c <= 0x20 || c > 0x7E) return false;
+    return true;
+}
+
+std::string ReadDevices(const std::string& value, std::vector<std::string>& devices) {
+    const std::string why = "give ELNs separated by commas, each 1..7 printable ASCII characters "
+                            "without blanks, or a count 1..10000";
+    devices.clear();
+    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+        const std::optional<int32_t> count = TryStrToInt(value);
+        if (!count || *count < 1 || *count > MaxDevices) return Refused("devices", value, why);
+        for (int k = 1; k <= *count; ++k)
+            devices.push_back(GeneratedEln(k));
+        return "";
+    }
+    for (size_t from = 0;;) {
+        const size_t comma = value.find(',', from);
+        const std::string eln =
+            value.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (!IsElnText(eln)) return Refused("devices", value, why);
+        devices.push_back(eln);
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    if (devices.size() > MaxDevices) return Refused("devices", value, why);
+    return "";
+}
+
 std::string ReadPath(const TOptionValue& v, std::string& path) {
     if (v.Text.empty()) return Refused(v.Name, v.Text, "give a path");
     path = v.Text;
@@ -76,6 +116,20 @@ TOptionTable MakeDevsimOptionTable() {
     // Device
     table.push_back(
         TextOption("eln", "TEXT", "the ELN held at start (at most 7 characters; default 23A1705)"));
+    table.push_back(TextOption("devices", "LIST",
+                               "devices that take turns on the line: ELNs separated by commas (1..7 "
+                               "printable ASCII characters each; the same ELN again is that device put "
+                               "back), or a count 1..10000 of devices 24B0001, 24B0002, ...; each is present "
+                               "after an absent spell; after the last none is"));
+    table.push_back(IntegerOption("present", "MS", 1, MaxMs,
+                                  "with --devices: how long each is present ({}; default 3000)"));
+    table.push_back(
+        IntegerOption("absent", "MS", 0, MaxMs,
+                      "with --devices: the spell before each, when nothing answers ({}; default 1000)"));
+    table.push_back(FlagOption("replug",
+                               "with --devices and --pty: the pty and the --link exist only while a "
+                               "device is present, as a USB adapter that is pulled and put back; each "
+                               "arrival makes a new pty"));
     // Faults
     table.push_back(FlagOption("silent", "never answer"));
     table.push_back(
@@ -103,6 +157,10 @@ std::string Apply(const TOptionValue& v, TDevsimOptions& o) {
     if (n == "link") return ReadPath(v, o.LinkPath);
     if (n == "port-file") return ReadPath(v, o.PortFile);
     if (n == "line-rate") o.LineRate = v.Number;
+    if (n == "devices") return ReadDevices(v.Text, o.Devices);
+    if (n == "present") o.PresentMs = v.Number;
+    if (n == "absent") o.AbsentMs = v.Number;
+    if (n == "replug") o.Replug = true;
     if (n == "eln") {
         if (v.Text.size() > ElnTextBytes) return Refused(n, v.Text, "give at most 7 characters");
         o.Eln = v.Text;
@@ -120,10 +178,17 @@ std::string Apply(const TOptionValue& v, TDevsimOptions& o) {
 }
 
 // What no single row can refuse: options that need or exclude each other.
-std::string CheckTogether(const TDevsimOptions& o) {
+std::string CheckTogether(const TParsedOptions& parsed, const TDevsimOptions& o) {
     if (!o.Tcp && !o.Pty) return "nothing to serve: TCP is off and --pty is not given";
     if (o.CloseAfterRead && o.Flood) return "--close-after-read and --flood exclude each other";
     if (!o.LinkPath.empty() && !o.Pty) return "--link '" + o.LinkPath + "' needs --pty";
+    if (o.Devices.empty()) {
+        for (const char* name : {"present", "absent", "replug"})
+            if (parsed.Has(name)) return "--" + std::string(name) + " needs --devices";
+    } else if (parsed.Has("eln")) {
+        return "--eln and --devices exclude each other: each device holds its own ELN";
+    }
+    if (o.Replug && !o.Pty) return "--replug needs --pty";
     return "";
 }
 
@@ -151,27 +216,35 @@ Options:
 }
 
 const char* DevsimHelpOutro() {
-    return R"(
+    // Delimited: the text itself holds )".
+    return R"help(
 Standard output, one line each, flushed at once:
   tcp: listening on HOST:PORT
-  pty: /dev/pts/N
-  link: PATH -> /dev/pts/N
+  pty: /dev/pts/N                  (with --replug: "pty: none until a device
+  link: PATH -> /dev/pts/N          arrives" at start; "pty: /dev/pts/N closed"
+                                    and "link: PATH removed" as one leaves)
   conn tcp#1 from HOST:PORT        disc tcp#1
   rx tcp#1 Set_ID model=... packet=0 address=FFFF id=5 | 24 00 FF ...
   rx tcp#1 bad frame: CRC ... (no answer) | 24 00 ...
   rx tcp#1 skipped 3 bytes that start no frame | 41 42 43
   tx tcp#1 13 bytes | 24 00 5A ...
+  device: ELN 24B0001 arrived at 2026-01-31T08:00:00.250+01:00
+  device: ELN 24B0001 took ID 7 at 2026-01-31T08:00:00.912+01:00
+  device: ELN 24B0001 left at 2026-01-31T08:00:03.250+01:00
 A frame and an answer are shown whole after " | "; noise (skipped bytes, garbage,
 chatter) is cut after 64 bytes. A frame's line matches
   ^rx (tcp#[0-9]+|pty) (Set_ID|ELN_set|ELN_read|command) .* \| ([0-9A-F]{2}( [0-9A-F]{2})*)$
 and a Set_ID line carries the ID sent, in decimal, as " id=N". An ELN is quoted,
-with any byte outside ASCII 20..7E, '"' and '\' shown as \xHH.
-Warnings and errors go to standard error.
+with any byte outside ASCII 20..7E, '"' and '\' shown as \xHH. With --devices,
+a frame while no device is present is logged with "(no answer: no device)", and a
+device's "took ID" line follows each Set_ID it takes. With --replug, the pty and
+link lines of an arrival come before its "arrived" line, those of a departure
+before its "left" line. Warnings and errors go to standard error.
 
 Options take their value as the next argument or after '='; '--' ends them.
 Exit codes: 0 ended by Ctrl-C or SIGTERM; 1 a run-time failure (pty, link);
 2 a bad option; 3 the TCP address cannot be listened on (without --pty).
-)";
+)help";
 }
 
 std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOptions& options) {
@@ -184,7 +257,7 @@ std::string ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOpti
     for (const TOptionValue& v : parsed.Values)
         if (std::string error = Apply(v, options); !error.empty()) return Usage(error);
     if (options.Help || options.Version) return "";
-    if (std::string error = CheckTogether(options); !error.empty()) return Usage(error);
+    if (std::string error = CheckTogether(parsed, options); !error.empty()) return Usage(error);
     return "";
 }
 

@@ -32,6 +32,12 @@ struct TDevsimOptions {
     // > 0: the line's rate in baud, 10 bits a byte. Sent bytes are paced at it, and a frame
     // counts as received once it would have arrived whole at it.
     int LineRate = 0;
+    // Non-empty: the devices that take turns on the line, by ELN, in order; the same ELN
+    // twice is one device put back. Each is present PresentMs after an absent AbsentMs.
+    std::vector<std::string> Devices;
+    int PresentMs = 3000;
+    int AbsentMs = 1000;
+    bool Replug = false; // with Devices: the pty exists only while a device is present
     bool Help = false;
     bool Version = false;
 };

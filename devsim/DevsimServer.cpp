@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <list>
@@ -60,6 +61,24 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t limit) {
     if (bytes.size() <= limit) return HexText(bytes);
     return HexText({bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(limit)}) + " ... (" +
            std::to_string(bytes.size()) + " bytes)";
+}
+
+// Local time to the millisecond, ISO 8601: 2026-01-31T08:00:00.250+01:00.
+std::string LocalTimeStamp() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char date[32], zone[8], millis[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);
+    std::snprintf(millis, sizeof millis, ".%03ld", ms);
+    std::string text = std::string(date) + millis + zone;
+    // strftime gives +0100; the extended form wants +01:00.
+    if (text.size() >= 5) text.insert(text.size() - 2, ":");
+    return text;
 }
 
 // Finer than the delays, so that rounding never answers before a delay is up.
@@ -141,6 +160,8 @@ public:
     explicit TServer(const TDevsimOptions& options)
         : FOptions(options), FRandom(options.Seed ? *options.Seed : std::random_device{}()) {
         FState.Eln = ElnBytes(options.Eln);
+        for (const std::string& eln : options.Devices)
+            if (FDevices.try_emplace(eln).second) FDevices[eln].Eln = ElnBytes(eln);
     }
     ~TServer();
     int Run();
@@ -149,6 +170,12 @@ private:
     int OpenSignals();
     int OpenListener();
     int OpenPty();
+    int StartPty();
+    void ClosePty();
+    void RemoveLink();
+    TDeviceState* Device();
+    bool TurnDevices(int64_t now);
+    void DeviceLine(const std::string& event);
     void Serve();
     void Accept();
     void Receive(TConnection& connection);
@@ -177,7 +204,13 @@ private:
 
     TDevsimOptions FOptions;
     std::mt19937 FRandom;
-    TDeviceState FState;
+    TDeviceState FState; // the one device, without --devices
+    // With --devices: each device's state by its ELN, the one present, and when the next
+    // arrives or the present one leaves (none after the last).
+    std::map<std::string, TDeviceState> FDevices;
+    std::optional<std::string> FPresent;
+    size_t FNextDevice = 0;
+    std::optional<int64_t> FDeviceTurnUs;
     int FSignalFd = -1;
     int FListenFd = -1;
     int FPtySlave = -1; // held open so that the master never hangs up between clients
@@ -203,13 +236,16 @@ TServer::~TServer() {
     if (FPtySlave >= 0) close(FPtySlave);
     if (FListenFd >= 0) close(FListenFd);
     if (FSignalFd >= 0) close(FSignalFd);
-    if (FLinked) {
-        // Only our own link: another run may have put its own there meanwhile.
-        char target[4096];
-        const ssize_t n = readlink(FOptions.LinkPath.c_str(), target, sizeof target - 1);
-        if (n >= 0 && std::string(target, static_cast<size_t>(n)) == FPtyPath)
-            unlink(FOptions.LinkPath.c_str());
-    }
+    RemoveLink();
+}
+
+void TServer::RemoveLink() {
+    if (!FLinked) return;
+    FLinked = false;
+    // Only our own link: another run may have put its own there meanwhile.
+    char target[4096];
+    const ssize_t n = readlink(FOptions.LinkPath.c_str(), target, sizeof target - 1);
+    if (n >= 0 && std::string(target, static_cast<size_t>(n)) == FPtyPath) unlink(FOptions.LinkPath.c_str());
 }
 
 int TServer::OpenSignals() {
@@ -319,6 +355,65 @@ int TServer::OpenPty() {
     FLinked = true;
     Line("link: " + FOptions.LinkPath + " -> " + FPtyPath);
     return DevsimSuccess;
+}
+
+int TServer::StartPty() {
+    if (const int rc = OpenPty(); rc != DevsimSuccess) return rc;
+    if (FOptions.ChatterBytes > 0)
+        Queue(*Find(0), Noise(static_cast<size_t>(FOptions.ChatterBytes)), "chatter", ShownBytes);
+    return DevsimSuccess;
+}
+
+// As a pulled adapter: the master closed, so that whoever holds the device gets a hang-up,
+// and the link gone, so that nobody opens it anew.
+void TServer::ClosePty() {
+    FPending.erase(
+        std::remove_if(FPending.begin(), FPending.end(), [](const TPendingPart& p) { return p.Key == 0; }),
+        FPending.end());
+    FConnections.remove_if([](TConnection& c) {
+        if (!c.Pty) return false;
+        close(c.Fd);
+        return true;
+    });
+    close(FPtySlave);
+    FPtySlave = -1;
+    Line("pty: " + FPtyPath + " closed");
+    if (FLinked) {
+        RemoveLink();
+        Line("link: " + FOptions.LinkPath + " removed");
+    }
+}
+
+TDeviceState* TServer::Device() {
+    if (FOptions.Devices.empty()) return &FState;
+    return FPresent ? &FDevices[*FPresent] : nullptr;
+}
+
+void TServer::DeviceLine(const std::string& event) {
+    Line("device: ELN " + *FPresent + " " + event + " at " + LocalTimeStamp());
+}
+
+// Every arrival and departure due by now, in turn; false when a pty cannot be made.
+bool TServer::TurnDevices(int64_t now) {
+    while (FDeviceTurnUs && *FDeviceTurnUs <= now) {
+        if (FPresent) {
+            // Answers still waiting go with the device.
+            FPending.clear();
+            if (FOptions.Replug) ClosePty();
+            DeviceLine("left");
+            FPresent.reset();
+            if (FNextDevice < FOptions.Devices.size())
+                *FDeviceTurnUs += FOptions.AbsentMs * int64_t{1000};
+            else
+                FDeviceTurnUs.reset();
+        } else {
+            if (FOptions.Replug && StartPty() != DevsimSuccess) return false;
+            FPresent = FOptions.Devices[FNextDevice++];
+            DeviceLine("arrived");
+            *FDeviceTurnUs += FOptions.PresentMs * int64_t{1000};
+        }
+    }
+    return true;
 }
 
 TConnection* TServer::Find(int key) {
@@ -478,9 +573,15 @@ void TServer::Handle(TConnection& c, TReassemblyEvent& event, int64_t receivedUs
     case TReassemblyEvent::TKind::Frame:
         break;
     }
+    TDeviceState* device = Device();
+    if (!device) {
+        Line("rx " + c.Name + " " + DescribeFrame(event.Frame, event.Encrypted) +
+             " (no answer: no device) | " + Hex(event.Bytes, AllBytes));
+        return;
+    }
     // The device acts on the frame even when the answer never leaves: a link that drops
     // after the send leaves the peer not knowing whether the ID was set.
-    std::vector<uint8_t> reply = BuildReply(event.Frame, FState);
+    std::vector<uint8_t> reply = BuildReply(event.Frame, *device);
     std::string withheld;
     if (c.Flooding)
         withheld = " (no answer: flooding)";
@@ -490,6 +591,8 @@ void TServer::Handle(TConnection& c, TReassemblyEvent& event, int64_t receivedUs
         withheld = " (no answer: flooding from now on)";
     Line("rx " + c.Name + " " + DescribeFrame(event.Frame, event.Encrypted) + withheld + " | " +
          Hex(event.Bytes, AllBytes));
+    if (FPresent && ClassifyCommand(event.Frame) == TDeviceCommand::SetId)
+        DeviceLine("took ID " + std::to_string(device->Id.value_or(0)));
     if (FOptions.CloseAfterRead) {
         if (!c.Pty) Disconnect(c, "closed after the frame");
         return;
@@ -608,6 +711,7 @@ void TServer::Serve() {
             next = std::min(next.value_or(p.DueUs), p.DueUs);
         for (const TConnection& c : FConnections)
             if (const auto due = NextArrival(c)) next = std::min(next.value_or(*due), *due);
+        if (FDeviceTurnUs) next = std::min(next.value_or(*FDeviceTurnUs), *FDeviceTurnUs);
         // In microseconds: a line's bytes are a fraction of a millisecond apart.
         timespec timeout{};
         if (next) {
@@ -647,6 +751,7 @@ void TServer::Serve() {
             for (TConnection& c : FConnections)
                 Release(c, released);
         }
+        if (!TurnDevices(NowUs())) return;
         for (int key : FClosing) {
             FPending.erase(std::remove_if(FPending.begin(), FPending.end(),
                                           [key](const TPendingPart& p) { return p.Key == key; }),
@@ -670,12 +775,13 @@ int TServer::Run() {
             ErrorLine("warning: no TCP; serving the pty only");
         }
     }
-    if (FOptions.Pty) {
-        if (const int rc = OpenPty(); rc != DevsimSuccess) return rc;
-        if (FOptions.ChatterBytes > 0)
-            Queue(FConnections.back(), Noise(static_cast<size_t>(FOptions.ChatterBytes)), "chatter",
-                  ShownBytes);
+    // A replugged line starts with no device, so with no pty.
+    if (FOptions.Pty && FOptions.Replug) {
+        Line("pty: none until a device arrives");
+    } else if (FOptions.Pty) {
+        if (const int rc = StartPty(); rc != DevsimSuccess) return rc;
     }
+    if (!FOptions.Devices.empty()) FDeviceTurnUs = NowUs() + FOptions.AbsentMs * int64_t{1000};
     Serve();
     return FStop ? DevsimSuccess : DevsimFailure;
 }

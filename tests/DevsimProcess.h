@@ -49,13 +49,18 @@ public:
         }
         close(out[1]);
         FOut = out[0];
-        const std::regex tcp("tcp: listening on 127\\.0\\.0\\.1:(\\d+)"), pty("pty: (/dev/\\S+)");
+        // "pty: none ..." (--replug: no device, no pty yet) ends the wait with Pty empty.
+        const std::regex tcp("tcp: listening on 127\\.0\\.0\\.1:(\\d+)"), pty("pty: (/dev/\\S+|none)");
         std::smatch m;
-        while (Port == 0 || Pty.empty()) {
+        bool ptyShown = false;
+        while (Port == 0 || !ptyShown) {
             const std::string line = ReadLine(std::chrono::steady_clock::now() + std::chrono::seconds(5));
             if (line.empty()) break;
             if (std::regex_search(line, m, tcp)) Port = std::stoi(m[1]);
-            if (std::regex_search(line, m, pty)) Pty = m[1];
+            if (std::regex_search(line, m, pty)) {
+                ptyShown = true;
+                if (m[1] != "none") Pty = m[1];
+            }
         }
     }
     ~TDevsimProcess() {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -274,10 +275,58 @@ TEST(DevsimOptions, ParsesAndNamesTheBadOption) {
         {{"--flood", "--close-after-read"}, "exclude each other"},
         {{"--delay", "5", "--delay", "6"}, "--delay given twice"},
         {{"--", "--pty"}, "unexpected argument '--pty'"},
+        {{"--line-rate", "299"}, "--line-rate 299: give a whole number 300..4000000"},
+        {{"--devices", "0"}, "--devices 0: give ELNs separated by commas"},
+        {{"--devices", "10001"}, "--devices 10001: give ELNs"},
+        {{"--devices", "A1,,B2"}, "--devices A1,,B2: give ELNs"},
+        {{"--devices", "A1,"}, "--devices A1,: give ELNs"},
+        {{"--devices", "24B0001X"}, "--devices 24B0001X: give ELNs"},
+        {{"--devices", "A 1"}, "--devices 'A 1': give ELNs"},
+        {{"--devices", "A\x7F"}, "give ELNs"},
+        {{"--present", "300"}, "--present needs --devices"},
+        {{"--devices", "2", "--absent", "-1"}, "--absent -1: give a whole number 0..3600000"},
+        {{"--devices", "2", "--present", "0"}, "--present 0: give a whole number 1..3600000"},
+        {{"--devices", "2", "--eln", "X"}, "--eln and --devices exclude each other"},
+        {{"--devices", "2", "--replug"}, "--replug needs --pty"},
     };
-    for (const char* option : {"--tcp", "--no-tcp", "--pty", "--link", "--port-file", "--eln", "--silent",
-                               "--reply-length", "--delay", "--split", "--garbage", "--seed",
-                               "--close-after-read", "--flood", "--chatter", "--help", "--version"})
+    const std::pair<const char*, std::vector<std::string>> lines[] = {
+        {"3", {"24B0001", "24B0002", "24B0003"}},
+        {"A1,B2,A1", {"A1", "B2", "A1"}}, // one device put back
+        {"~!\"#$%&'", {}},                // 8 characters
+        {"~!\"#$%&", {"~!\"#$%&"}},
+    };
+    for (const auto& [list, devices] : lines) {
+        TDevsimOptions o;
+        ParseDevsimOptions({"--devices", list}, o);
+        EXPECT_EQ(o.Devices, devices) << list;
+    }
+    TDevsimOptions most;
+    EXPECT_EQ(ParseDevsimOptions({"--devices", "10000"}, most), "");
+    ASSERT_EQ(most.Devices.size(), 10000u);
+    EXPECT_EQ(most.Devices[9998], "24B9999");
+    EXPECT_EQ(most.Devices[9999], "24C0000"); // still 7 characters
+    for (const char* option : {"--tcp",
+                               "--no-tcp",
+                               "--pty",
+                               "--link",
+                               "--port-file",
+                               "--eln",
+                               "--silent",
+                               "--reply-length",
+                               "--delay",
+                               "--split",
+                               "--garbage",
+                               "--seed",
+                               "--close-after-read",
+                               "--flood",
+                               "--chatter",
+                               "--help",
+                               "--version",
+                               "--line-rate",
+                               "--devices",
+                               "--present",
+                               "--absent",
+                               "--replug"})
         EXPECT_NE(DevsimHelpText().find(option), std::string::npos) << option;
     for (const TOption& row : DevsimOptionTable()) { // each range shown is the one checked
         if (row.Kind == TOptionKind::Integer) {
@@ -745,6 +794,111 @@ TEST(DevsimProgram, LineRatePacesTheAnswerAfterTheFrameWouldHaveArrived) {
     // Not one lump after the full time: the first byte comes while the last is still on the line.
     EXPECT_LT(seen.front(), byteTimes(frame.size() + 13));
     EXPECT_LT(seen.back(), byteTimes(frame.size() + 13) + std::chrono::milliseconds(50));
+}
+
+// The ELN of an ELN read's 20-byte answer, up to its first zero byte.
+std::string ElnOfAnswer(const TBytes& answer) {
+    if (answer.size() != ReadElnReplyLength) return "(" + std::to_string(answer.size()) + " bytes)";
+    const std::string eln(answer.begin() + ReplyElnOffset, answer.begin() + ReplyElnOffset + ElnTextBytes);
+    return eln.c_str();
+}
+
+const std::string Stamp = R"( at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)";
+
+TEST(DevsimProgram, DevicesTakeTurnsAndOnePutBackKeepsItsId) {
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH,
+                       {"--devices", "24X0001,24X0002,24X0001", "--present", "300", "--absent", "200"});
+    ASSERT_GT(sim.Port, 0);
+    const auto deadline = TClock::now() + std::chrono::seconds(10);
+    const int sock = ConnectTcp(sim.Port);
+    const TBytes readEln = Frame(TCommandKind::ReadEln, TModel::KestrelA);
+    const TBytes setId = Frame(TCommandKind::SetId, TModel::KestrelA, 7);
+    // The last line of the log up to the one holding needle.
+    auto lineOf = [&](const std::string& needle) {
+        std::string log = LogUntil(sim, needle, deadline);
+        if (log.empty()) return log;
+        log.pop_back();
+        return log.substr(log.rfind('\n') + 1); // from 0 when it is the only line
+    };
+    struct Turn {
+        const char* eln;
+        bool setsId;
+        uint8_t idHeld; // in the ELN read's answer
+    };
+    const Turn turns[] = {{"24X0001", true, 7}, {"24X0002", false, 0}, {"24X0001", false, 7}};
+    for (const Turn& turn : turns) {
+        const std::string device = std::string("device: ELN ") + turn.eln;
+        EXPECT_TRUE(std::regex_match(lineOf(device + " arrived"), std::regex(device + " arrived" + Stamp)))
+            << turn.eln;
+        if (turn.setsId) {
+            ASSERT_EQ(write(sock, setId.data(), setId.size()), static_cast<ssize_t>(setId.size()));
+            EXPECT_EQ(ReadBytes(sock, 13, deadline).size(), 13u);
+            EXPECT_TRUE(std::regex_match(lineOf(" took ID "), std::regex(device + " took ID 7" + Stamp)));
+        }
+        ASSERT_EQ(write(sock, readEln.data(), readEln.size()), static_cast<ssize_t>(readEln.size()));
+        const TBytes answer = ReadBytes(sock, 20, deadline);
+        EXPECT_EQ(ElnOfAnswer(answer), turn.eln);
+        if (answer.size() == 20) {
+            EXPECT_EQ(answer[3], turn.idHeld) << turn.eln;
+        }
+        EXPECT_TRUE(std::regex_match(lineOf(device + " left"), std::regex(device + " left" + Stamp)));
+    }
+
+    // After the last, no device comes: the frame is taken and nothing answers it.
+    ASSERT_EQ(write(sock, readEln.data(), readEln.size()), static_cast<ssize_t>(readEln.size()));
+    EXPECT_NE(lineOf("rx tcp#1 ELN_read").find(" (no answer: no device) | 24 "), std::string::npos);
+    const int fence = ConnectTcp(sim.Port); // logged only once the frame has been dealt with
+    const std::string after = LogUntil(sim, "conn tcp#2", deadline);
+    EXPECT_EQ(after.find("tx "), std::string::npos) << after;
+    pollfd p{sock, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+    close(fence);
+    close(sock);
+}
+
+TEST(DevsimProgram, ReplugTakesThePtyAndTheLinkAwayWhileNoDeviceIsPresent) {
+    const std::string link = "/tmp/kaldora-devsim-replug-" + std::to_string(getpid());
+    TDevsimProcess sim(KALDORA_DEVSIM_PATH, {"--link", link, "--replug", "--devices", "24X0001,24X0002",
+                                             "--present", "300", "--absent", "200"});
+    ASSERT_GT(sim.Port, 0);
+    EXPECT_TRUE(sim.Pty.empty());
+    const auto deadline = TClock::now() + std::chrono::seconds(10);
+    const TBytes readEln = Frame(TCommandKind::ReadEln, TModel::KestrelA);
+    const std::regex ptyLine(R"((?:^|\n)pty: (/dev/\S+)\n)");
+    int held = -1; // the previous device's pty, still open
+    std::string heldPty;
+    for (const std::string eln : {"24X0001", "24X0002"}) {
+        const std::string arrival = LogUntil(sim, "device: ELN " + eln + " arrived", deadline);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(arrival, m, ptyLine)) << arrival;
+        const std::string pty = m[1];
+        EXPECT_NE(arrival.find("link: " + link + " -> " + pty + "\n"), std::string::npos) << arrival;
+        char target[256] = {};
+        EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(target, pty);
+        EXPECT_NE(pty, heldPty) << "a new pty for each arrival";
+        const int tty = OpenRawTty(link);
+        ASSERT_GE(tty, 0) << link;
+        ASSERT_EQ(write(tty, readEln.data(), readEln.size()), static_cast<ssize_t>(readEln.size()));
+        EXPECT_EQ(ElnOfAnswer(ReadBytes(tty, 20, deadline)), eln);
+
+        const std::string departure = LogUntil(sim, "device: ELN " + eln + " left", deadline);
+        EXPECT_NE(departure.find("pty: " + pty + " closed\nlink: " + link + " removed\n"), std::string::npos)
+            << departure;
+        // Whoever still holds it sees the hang-up, as of a pulled adapter.
+        pollfd p{tty, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        EXPECT_TRUE(p.revents & POLLHUP) << p.revents;
+        uint8_t byte = 0;
+        const ssize_t n = read(tty, &byte, 1);
+        EXPECT_TRUE(n == 0 || (n < 0 && errno == EIO)) << n;
+        if (held >= 0) close(held);
+        held = tty;
+        heldPty = pty;
+    }
+    struct stat st {};
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "no device after the last: the link stays away";
+    close(held);
 }
 
 } // namespace
