@@ -60,7 +60,7 @@ expect "journal export then the file"    $cli 2  "kaldora-cli journal e"        
 expect "the journal file"                $cli 3  "kaldora-cli journal export lot8"         "lot8.csv"
 expect "no value offered for --id"       $cli 3  "kaldora-cli frame --id ''"               ""
 expect "an unknown command offers none"  $cli 2  "kaldora-cli bogus --"                    ""
-expect "simulator options"               $devsim 1 "kaldora-devsim --p"                    "--pty --port-file"
+expect "simulator options"               $devsim 1 "kaldora-devsim --p"                    "--pty --port-file --present"
 expect "simulator files after --link"    $devsim 2 "kaldora-devsim --link lot7"            "lot7.csv"
 expect "simulator flags take no value"   $devsim 2 "kaldora-devsim --pty --si"             "--silent"
 
