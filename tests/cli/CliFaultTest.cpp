@@ -53,6 +53,13 @@ long MsSince(TTime start) {
 }
 
 constexpr long MemoryBoundKb = 64 * 1024;
+// A sanitizer's shadow memory and its quarantine of freed blocks count in the resident
+// size, hundreds of megabytes for a long run; there the bound is the normal build's to check.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool UnderSanitizer = true;
+#else
+constexpr bool UnderSanitizer = false;
+#endif
 
 // Peak resident memory of a running process, from /proc; 0 once it is gone.
 long PeakResidentKb(pid_t pid) {
@@ -577,7 +584,9 @@ TEST(CliFaults, AFloodingPeerHasABound) {
         Execute(BatchArgs(scratch.File("flood-lot.csv", KestrelLot(1, 3)), scratch.Path("flood.journal"),
                           {"--tcp", device.Tcp(), "--report", report}));
     EXPECT_EQ(lot.ExitCode, 1) << lot.Out << lot.Err;
-    EXPECT_LT(lot.PeakKb, MemoryBoundKb);
+    if (!UnderSanitizer) {
+        EXPECT_LT(lot.PeakKb, MemoryBoundKb);
+    }
     const TBatchFile result = ReadReport(ReadFile(report));
     ASSERT_EQ(result.Rows.size(), 3u);
     for (const auto& row : result.Rows)
@@ -749,7 +758,9 @@ TEST(CliFaults, ALargeLotStreamsThroughTheJournal) {
     EXPECT_EQ(lot.Wait(In(120s)), 130) << lot.Err;
     const long stopMs = MsSince(interrupted);
     EXPECT_GT(lot.PeakKb, 0);
-    EXPECT_LT(lot.PeakKb, MemoryBoundKb);
+    if (!UnderSanitizer) {
+        EXPECT_LT(lot.PeakKb, MemoryBoundKb);
+    }
     std::string last;
     EXPECT_EQ(CountLines(report, last), size_t(Rows) + 1);
     EXPECT_EQ(last.rfind("KESTREL-A," + std::to_string((Rows - 1) % 256) + ",not run,", 0), 0u) << last;
