@@ -128,23 +128,39 @@ public:
                ParityName(FSpec.LineParity);
     }
 
-    // The component's write waits for the line within its write time-outs, which the
-    // baud rate bounds; a frame is short, so the deadline is not needed here.
-    TSendResult Send(const uint8_t* data, size_t count, TClock::time_point) override {
+    // The component's write waits for the line within its write time-outs, which grow
+    // with the count; written a piece at a time, a send that the line does not take ends
+    // on an interrupt or at the deadline between pieces. A frame is one piece.
+    TSendResult Send(const uint8_t* data, size_t count, TClock::time_point deadline) override {
+        constexpr size_t Piece = 32;
         TSendResult result;
-        if (LinksInterrupted()) {
-            result.Status = TLinkWait::Interrupted;
-            result.Reason = "interrupted before sending";
-            return result;
-        }
-        const int n = FComm.Write(reinterpret_cast<const char*>(data), static_cast<unsigned long>(count));
-        result.Sent = n > 0 ? static_cast<size_t>(n) : 0;
-        if (n < 0) {
-            result.Status = TLinkWait::Lost;
-            result.Reason = FLost ? LostReason() : NameWithPath() + " is not open";
-        } else if (result.Sent < count) {
-            result.Status = FLost ? TLinkWait::Lost : TLinkWait::Deadline;
-            result.Reason = NameWithPath() + " took " + std::to_string(n) + " of " + std::to_string(count) + " bytes";
+        while (result.Sent < count) {
+            if (LinksInterrupted()) {
+                result.Status = TLinkWait::Interrupted;
+                result.Reason = result.Sent ? "interrupted while sending" : "interrupted before sending";
+                return result;
+            }
+            if (TClock::now() >= deadline) {
+                result.Status = TLinkWait::Deadline;
+                result.Reason = NameWithPath() + " took " + std::to_string(result.Sent) + " of " +
+                                std::to_string(count) + " bytes within the send time-out";
+                return result;
+            }
+            const size_t piece = std::min(Piece, count - result.Sent);
+            const int n = FComm.Write(reinterpret_cast<const char*>(data + result.Sent), static_cast<unsigned long>(piece));
+            if (n > 0) result.Sent += static_cast<size_t>(n);
+            if (n < 0) {
+                result.Status = TLinkWait::Lost;
+                result.Reason = FLost ? LostReason() : NameWithPath() + " is not open";
+                return result;
+            }
+            // A line that took less within the piece's write time-out is tried again (the
+            // time-out is the wait) until the deadline.
+            if (static_cast<size_t>(n) < piece && FLost) {
+                result.Status = TLinkWait::Lost;
+                result.Reason = LostReason();
+                return result;
+            }
         }
         return result;
     }
