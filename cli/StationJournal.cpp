@@ -1,8 +1,8 @@
 #include "cli/StationJournal.h"
 
-#include <sqlite3.h>
 
 #include "cli/Csv.h"
+#include "cli/Sqlite.h"
 #include "cli/Journal.h"
 
 namespace {
@@ -34,57 +34,6 @@ constexpr const char* Schema =
     // One ELN per lot: its earlier records, released or reassigned, are history.
     "CREATE UNIQUE INDEX one_id_per_eln ON devices(eln) WHERE state NOT IN ('released','reassigned');";
 
-class TStatement {
-public:
-    TStatement(sqlite3* db, const char* sql) {
-        FOk = sqlite3_prepare_v2(db, sql, -1, &FStmt, nullptr) == SQLITE_OK;
-    }
-    ~TStatement() { sqlite3_finalize(FStmt); }
-    TStatement(const TStatement&) = delete;
-    TStatement& operator=(const TStatement&) = delete;
-    bool Ok() const { return FOk; }
-    TStatement& Bind(int k, const std::string& text) {
-        sqlite3_bind_text(FStmt, k, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    TStatement& Bind(int k, long long value) {
-        sqlite3_bind_int64(FStmt, k, value);
-        return *this;
-    }
-    int Step() { return FOk ? sqlite3_step(FStmt) : SQLITE_ERROR; }
-    std::string Text(int k) const {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(FStmt, k));
-        return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(FStmt, k))) : std::string();
-    }
-    long long Int(int k) const { return sqlite3_column_int64(FStmt, k); }
-
-private:
-    sqlite3_stmt* FStmt = nullptr;
-    bool FOk = false;
-};
-
-// Rolls back unless committed. A write begins IMMEDIATE, so that another process's writer
-// is waited for at the start (the busy timeout), never midway.
-class TTransaction {
-public:
-    TTransaction(sqlite3* db, bool write) : FDb(db) {
-        FOpen = sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    ~TTransaction() {
-        if (FOpen) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    TTransaction(const TTransaction&) = delete;
-    TTransaction& operator=(const TTransaction&) = delete;
-    bool Begun() const { return FOpen; }
-    bool Commit() {
-        FOpen = sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK;
-        return !FOpen;
-    }
-
-private:
-    sqlite3* FDb;
-    bool FOpen;
-};
 
 bool StateOfName(const std::string& name, TStationState& state) {
     for (size_t k = 0; k < std::size(StateNames); ++k)
