@@ -89,9 +89,6 @@ lot, or when no port could be opened; 3 when standard output, the report or the
 journal could not be written; 130 when interrupted.
 )";
 
-constexpr int ExitBadUse = 2;
-constexpr int ExitWriteFailed = 3;
-constexpr int ExitInterrupted = 130;
 
 const TOptionTable& BatchOptions() {
     static const TOptionTable table = [] {
@@ -321,19 +318,19 @@ TBatchSummary Summarise(TJournal& journal, bool interrupted, const std::vector<s
 int RunBatchCommand(const std::vector<std::string>& args) {
     const TParsedOptions parsed = ParseOptions(args, {BatchOptions(), LinkOptionTable()});
     if (parsed.Help) {
-        return WriteOut(BatchCommandHelp().Text) ? 0 : ExitWriteFailed;
+        return WriteOut(BatchCommandHelp().Text) ? 0 : CliWriteFailed;
     }
-    if (parsed.Version) return WriteOut(VersionText("kaldora-cli") + "\n") ? 0 : ExitWriteFailed;
+    if (parsed.Version) return WriteOut(VersionText("kaldora-cli") + "\n") ? 0 : CliWriteFailed;
     TBatchArgs a;
     std::string error = parsed.Error.empty() ? ReadArgs(parsed, a) : parsed.Error;
     if (!error.empty()) {
         std::cerr << "kaldora-cli batch: " << error << " (see 'kaldora-cli batch --help')\n";
-        return ExitBadUse;
+        return CliFailure;
     }
     if (error.empty()) error = DescriptorShortfall(a.Links);
     if (!error.empty()) {
         std::cerr << "kaldora-cli batch: " << error << "\n";
-        return ExitBadUse;
+        return CliFailure;
     }
     TInput input;
     error = PrepareInput(a.File, input);
@@ -341,7 +338,7 @@ int RunBatchCommand(const std::vector<std::string>& args) {
     if (error.empty() && !a.Report.empty()) error = TReportFile::Check(a.Report);
     if (!error.empty()) {
         std::cerr << "kaldora-cli batch: " << error << "\n";
-        return ExitBadUse;
+        return CliFailure;
     }
 
     // The journal before the first frame: nothing is sent that is not recorded.
@@ -355,7 +352,7 @@ int RunBatchCommand(const std::vector<std::string>& args) {
     if (journal && !journal->BindHeader(KeptHeaderCsv(header), error)) error = error.empty() ? "journal" : error;
     if (!journal || !error.empty()) {
         std::cerr << "kaldora-cli batch: " << error << "\n";
-        return ExitBadUse;
+        return CliFailure;
     }
     if (const int settled = journal->SettleInterrupted(error); settled > 0)
         std::cerr << "kaldora-cli batch: " << settled << (settled == 1 ? " row" : " rows")
@@ -511,12 +508,12 @@ int RunBatchCommand(const std::vector<std::string>& args) {
         std::cerr << "kaldora-cli batch: standard output: " << std::strerror(console.WriteError())
                   << "; the batch stopped as on SIGTERM (the journal " << a.Journal << " holds every row)\n";
 
-    if (console.WriteFailed() || reportFailed || !journalError.empty()) return ExitWriteFailed;
-    if (!feedError.empty()) return ExitBadUse;
-    if (interrupted) return ExitInterrupted;
+    if (console.WriteFailed() || reportFailed || !journalError.empty()) return CliWriteFailed;
+    if (!feedError.empty()) return CliFailure;
+    if (interrupted) return CliInterrupted;
     if (run.Opened == 0 && BatchExitCode(summary.Counts) != 0 &&
         summary.Counts[static_cast<size_t>(TRowState::NotRun)] > 0)
-        return ExitBadUse;
+        return CliFailure;
     return BatchExitCode(summary.Counts);
 }
 

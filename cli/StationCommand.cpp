@@ -20,6 +20,7 @@
 #include "cli/CliCommands.h"
 #include "cli/Descriptors.h"
 #include "cli/Json.h"
+#include "cli/KaldoraCli.h"
 #include "cli/Link.h"
 #include "cli/LinkOptions.h"
 #include "cli/StationFixture.h"
@@ -72,9 +73,6 @@ or an ID is uncertain; 2 for bad options or a journal of another lot; 3 when the
 journal or standard output could not be written; 130 when interrupted.
 )";
 
-constexpr int ExitBadUse = 2;
-constexpr int ExitWriteFailed = 3;
-constexpr int ExitInterrupted = 130;
 
 const TOptionTable& StationOptions() {
     static const TOptionTable table = [] {
@@ -185,13 +183,13 @@ std::string LotText(const TStationCounts& c) {
 
 int RunStationCommand(const std::vector<std::string>& args) {
     const TParsedOptions parsed = ParseOptions(args, {StationOptions(), LinkOptionTable()});
-    if (parsed.Help) return WriteOut(StationCommandHelp().Text) ? 0 : ExitWriteFailed;
-    if (parsed.Version) return WriteOut(VersionText("kaldora-cli") + "\n") ? 0 : ExitWriteFailed;
+    if (parsed.Help) return WriteOut(StationCommandHelp().Text) ? 0 : CliWriteFailed;
+    if (parsed.Version) return WriteOut(VersionText("kaldora-cli") + "\n") ? 0 : CliWriteFailed;
     TStationArgs a;
     std::string error = parsed.Error.empty() ? ReadArgs(parsed, a) : parsed.Error;
     if (!error.empty()) {
         WriteErr("kaldora-cli station: " + error + " (see 'kaldora-cli station --help')\n");
-        return ExitBadUse;
+        return CliFailure;
     }
     error = DescriptorShortfall(a.Links);
     std::unique_ptr<TStationJournal> journal;
@@ -199,7 +197,7 @@ int RunStationCommand(const std::vector<std::string>& args) {
     if (journal && !journal->BindLot(a.Model, a.Pool, error)) journal.reset();
     if (!journal) {
         WriteErr("kaldora-cli station: " + error + "\n");
-        return ExitBadUse;
+        return CliFailure;
     }
     if (const int settled = journal->SettleInterrupted(error); settled > 0)
         WriteErr(
@@ -295,8 +293,8 @@ int RunStationCommand(const std::vector<std::string>& args) {
     } else if (!WriteOut(summary))
         outFailed = true;
 
-    if (outFailed || !journalError.empty()) return ExitWriteFailed;
-    if (signalsSeen > 0) return ExitInterrupted;
+    if (outFailed || !journalError.empty()) return CliWriteFailed;
+    if (signalsSeen > 0) return CliInterrupted;
     return counts.Uncertain > 0 || view.FailedResults() > 0 ? 1 : 0;
 }
 
