@@ -356,7 +356,8 @@ int RunBatchCommand(const std::vector<std::string>& args) {
     }
     if (const int settled = journal->SettleInterrupted(error); settled > 0)
         std::cerr << "kaldora-cli batch: " << settled << (settled == 1 ? " row" : " rows")
-                  << " of an earlier run were left sending: recorded as unknown (the frame may have left)"
+                  << " of an earlier run " << (settled == 1 ? "was" : "were")
+                  << " left sending: recorded as unknown (the frame may have left)"
                   << (a.ResendUnknown ? "; sending them again" : "; --resend-unknown sends them again") << "\n";
 
     // Signals are taken by this thread alone, with sigtimedwait, so no link wait is cut
