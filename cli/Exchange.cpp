@@ -60,13 +60,15 @@ std::optional<TExchangeOutcome> Drain(TLink& link, TExchangeResult& result, bool
     return std::nullopt;
 }
 
-// Collects until deadline; the wait that ended it.
+// Collects until deadline; the wait that ended it. A peer that never pauses still meets
+// the deadline: it is checked after each chunk, not only when the line is quiet.
 TLinkWait Collect(TLink& link, TExchangeResult& result, TClock::time_point deadline) {
     std::vector<uint8_t> chunk;
     for (;;) {
         const TLinkWait wait = link.Receive(chunk, deadline);
         if (wait != TLinkWait::Data) return wait;
         Take(result, chunk);
+        if (link.Now() >= deadline) return TLinkWait::Deadline;
     }
 }
 
@@ -194,6 +196,13 @@ TExchangeResult RunExchange(TLink& link, const std::vector<uint8_t>& frame, cons
         progress.Bytes += chunk.size();
         progress.LastByteMs = now;
         Take(result, chunk);
+        // A stream without a pause is judged at its time all the same.
+        const TJudgeTime due = ReplyJudgeTime(progress, static_cast<long>(rule.QuietGapMs));
+        if (now >= due.AtMs) {
+            wait = TLinkWait::Deadline;
+            result.JudgedBy = due.Rule;
+            break;
+        }
     }
     if (wait == TLinkWait::Interrupted) return finish(TExchangeOutcome::Interrupted);
     if (result.ReplyBytes > 0) {

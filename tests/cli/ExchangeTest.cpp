@@ -44,7 +44,9 @@ public:
 
     TLinkWait Receive(std::vector<uint8_t>& bytes, TClock::time_point deadline) override {
         if (InterruptAtMs >= 0 && FNow >= Start + milliseconds(InterruptAtMs)) return TLinkWait::Interrupted;
-        if (FArrivals.empty() || Start + milliseconds(FArrivals.front().AtMs) > deadline) {
+        // A flooding peer always has the next bytes waiting, deadline or not, as a socket does.
+        const bool waiting = Flooding && !FArrivals.empty() && Start + milliseconds(FArrivals.front().AtMs) <= FNow + milliseconds(1);
+        if (!waiting && (FArrivals.empty() || Start + milliseconds(FArrivals.front().AtMs) > deadline)) {
             if (InterruptAtMs >= 0 && Start + milliseconds(InterruptAtMs) <= deadline) {
                 FNow = std::max(FNow, Start + milliseconds(InterruptAtMs));
                 return TLinkWait::Interrupted;
@@ -68,6 +70,7 @@ public:
     const TClock::time_point Start = TClock::time_point{} + std::chrono::hours(1);
     long SentAtMs = -1;
     long InterruptAtMs = -1;
+    bool Flooding = false;
 
 private:
     std::deque<TArrival> FArrivals;
@@ -159,6 +162,22 @@ TEST(Exchange, WhatWaitsBeforeTheSendIsDroppedAndAStreamIsNotSentTo) {
     TScriptedLink flood(Stream(0, 100000, 1, 64 * 1024));
     EXPECT_EQ(RunExchange(flood, Frame, {ReplyKindSetId}).Outcome, TExchangeOutcome::NotSent);
     EXPECT_LT(flood.MsNow(), 10);
+}
+
+TEST(Exchange, AStreamWithoutAPauseIsJudgedOnTime) {
+    // Each Receive finds the next chunk already there, before its deadline or after it:
+    // the verdict still comes 1000 ms after the first byte, and after no reply the late
+    // answer is collected for its second and no longer.
+    TScriptedLink flood(Stream(DrainQuietMs + 1, 100000, 1, 7));
+    flood.Flooding = true;
+    const TExchangeResult r = RunExchange(flood, Frame, {ReplyKindSetId});
+    EXPECT_EQ(r.Outcome, TExchangeOutcome::WrongLength);
+    EXPECT_EQ(r.ElapsedMs, 1001);
+    TScriptedLink late(Stream(DrainQuietMs + 3100, 100000, 1, 7));
+    late.Flooding = true;
+    const TExchangeResult l = RunExchange(late, Frame, {ReplyKindSetId});
+    EXPECT_EQ(l.Outcome, TExchangeOutcome::LateReply);
+    EXPECT_EQ(l.ElapsedMs, 4100);
 }
 
 TEST(Exchange, AFloodAfterTheSendCostsNoMemory) {
